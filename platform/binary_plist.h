@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/plist_value.h"
+#include "platform/status.h"
+
+namespace tidymark {
+
+// The magic that opens every binary property list this tool reads and writes.
+inline constexpr std::string_view kBinaryPlistMagic = "bplist00";
+
+// Reads a binary property list. The root may be of any kind. Every offset, reference and count
+// is checked against the input, reference cycles are refused, and so is an input whose shared
+// references would expand into a tree far larger than the input itself.
+Status readBinaryPlist(std::string_view bytes, PlistValue* root);
+
+// Writes `root` as a binary property list, appending to `out`. Equal scalars are written once
+// and shared; offset and reference widths are the smallest that fit.
+Status writeBinaryPlist(const PlistValue& root, std::string* out);
+
+}  // namespace tidymark

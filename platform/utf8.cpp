@@ -1,0 +1,88 @@
+#include "platform/utf8.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace tidymark {
+
+char32_t decodeUtf8(std::string_view text, std::size_t& pos) {
+  const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
+  const std::uint8_t lead = byte(pos);
+  if (lead < 0x80) {
+    ++pos;
+    return lead;
+  }
+  std::size_t length;
+  char32_t codePoint;
+  char32_t minimum;
+  if ((lead & 0xE0) == 0xC0) {
+    length = 2, codePoint = lead & 0x1F, minimum = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3, codePoint = lead & 0x0F, minimum = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4, codePoint = lead & 0x07, minimum = 0x10000;
+  } else {
+    ++pos;
+    return kInvalidCodePoint;
+  }
+  if (text.size() - pos < length) {
+    ++pos;
+    return kInvalidCodePoint;
+  }
+  for (std::size_t i = 1; i < length; ++i) {
+    const std::uint8_t next = byte(pos + i);
+    if ((next & 0xC0) != 0x80) {
+      ++pos;
+      return kInvalidCodePoint;
+    }
+    codePoint = (codePoint << 6) | (next & 0x3F);
+  }
+  if (codePoint < minimum || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
+    ++pos;
+    return kInvalidCodePoint;
+  }
+  pos += length;
+  return codePoint;
+}
+
+void appendUtf8(char32_t codePoint, std::string& out) {
+  if (codePoint < 0x80) {
+    out.push_back(static_cast<char>(codePoint));
+  } else if (codePoint < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (codePoint >> 6)));
+    out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+  } else if (codePoint < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (codePoint >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (codePoint >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+  }
+}
+
+bool isAscii(std::string_view text) {
+  // Eight bytes at a time: titles and keys are mostly ASCII, and this runs over all of them.
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    if (word & 0x8080808080808080ULL) return false;
+  }
+  for (; i < text.size(); ++i) {
+    if (static_cast<std::uint8_t>(text[i]) >= 0x80) return false;
+  }
+  return true;
+}
+
+bool isValidUtf8(std::string_view text) {
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    if (decodeUtf8(text, pos) == kInvalidCodePoint) return false;
+  }
+  return true;
+}
+
+}  // namespace tidymark

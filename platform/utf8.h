@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace tidymark {
+
+// Returned by decodeUtf8 for a malformed sequence.
+inline constexpr char32_t kInvalidCodePoint = 0xFFFFFFFF;
+
+// Decodes the UTF-8 sequence that starts at text[pos] and advances pos past it. A truncated,
+// overlong or otherwise malformed sequence, or an encoded surrogate, yields kInvalidCodePoint
+// (pos then advances by one byte).
+char32_t decodeUtf8(std::string_view text, std::size_t& pos);
+
+// Appends the UTF-8 form of a code point (at most U+10FFFF, not a surrogate).
+void appendUtf8(char32_t codePoint, std::string& out);
+
+bool isAscii(std::string_view text);
+bool isValidUtf8(std::string_view text);
+
+}  // namespace tidymark

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/plist_value.h"
+#include "platform/status.h"
+
+namespace tidymark {
+
+// Reads an XML property list. The root may be of any kind. Errors name the line. Entity
+// declarations are refused, so nothing can expand and nothing external is ever loaded.
+Status readXmlPlist(std::string_view bytes, PlistValue* root);
+
+// Writes `root` in the standard XML property-list layout, appending to `out`. Fails on what XML
+// cannot hold (such as control characters in a string, or a date outside years 1 to 9999).
+Status writeXmlPlist(const PlistValue& root, std::string* out);
+
+}  // namespace tidymark

@@ -1,0 +1,175 @@
+#include "tests/test_support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+
+extern char** environ;
+
+namespace tidymark::testing {
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/tidymark-test-XXXXXX";
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  // Tests may leave read-only directories behind; make them writable so they can go.
+  for (auto it = std::filesystem::recursive_directory_iterator(path_, ignored);
+       it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+    if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
+      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                   std::filesystem::perm_options::add, ignored);
+    }
+  }
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::add, ignored);
+  std::filesystem::remove_all(path_, ignored);
+}
+
+namespace {
+
+std::vector<std::string> buildEnvironment(const ProgramOptions& options) {
+  std::map<std::string, std::string> vars;
+  for (char** e = environ; *e; ++e) {
+    std::string entry = *e;
+    vars[entry.substr(0, entry.find('='))] = entry;
+  }
+  for (const std::string& name : options.unset) vars.erase(name);
+  for (const std::string& entry : options.env) vars[entry.substr(0, entry.find('='))] = entry;
+  std::vector<std::string> result;
+  for (auto& [name, entry] : vars) result.push_back(entry);
+  return result;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+  std::vector<char*> result;
+  for (std::string& s : strings) result.push_back(s.data());
+  result.push_back(nullptr);
+  return result;
+}
+
+}  // namespace
+
+ProgramResult runProgram(const std::vector<std::string>& argv, const ProgramOptions& options) {
+  int inPipe[2], outPipe[2], errPipe[2];
+  if (pipe2(inPipe, O_CLOEXEC) || pipe2(outPipe, O_CLOEXEC) || pipe2(errPipe, O_CLOEXEC)) {
+    throw std::runtime_error("pipe failed");
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+  if (!options.workingDirectory.empty()) {
+    posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory.c_str());
+  }
+  std::vector<std::string> args = argv;
+  std::vector<std::string> env = buildEnvironment(options);
+  std::vector<char*> argPointers = pointers(args);
+  std::vector<char*> envPointers = pointers(env);
+  pid_t pid;
+  int rc = posix_spawnp(&pid, args[0].c_str(), &actions, nullptr, argPointers.data(),
+                        envPointers.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(inPipe[0]);
+  close(outPipe[1]);
+  close(errPipe[1]);
+  if (rc != 0) {
+    close(inPipe[1]);
+    close(outPipe[0]);
+    close(errPipe[0]);
+    throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(rc));
+  }
+
+  // Feed standard input and drain both outputs together, so no pipe fills up and blocks.
+  ProgramResult result;
+  std::size_t written = 0;
+  int inFd = inPipe[1];
+  if (options.input.empty()) {
+    close(inFd);
+    inFd = -1;
+  } else {
+    fcntl(inFd, F_SETFL, O_NONBLOCK);
+  }
+  int openOutputs = 2;
+  while (openOutputs > 0 || inFd >= 0) {
+    pollfd fds[3] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}, {inFd, POLLOUT, 0}};
+    if (poll(fds, 3, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      char buffer[65536];
+      ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        (i == 0 ? result.out : result.err).append(buffer, static_cast<std::size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        close(fds[i].fd);
+        (i == 0 ? outPipe[0] : errPipe[0]) = -1;
+        --openOutputs;
+      }
+    }
+    if (inFd >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
+      ssize_t n = write(inFd, options.input.data() + written, options.input.size() - written);
+      if (n > 0) written += static_cast<std::size_t>(n);
+      if (n < 0 && errno != EAGAIN && errno != EINTR) written = options.input.size();
+      if (written == options.input.size()) {
+        close(inFd);
+        inFd = -1;
+      }
+    }
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  std::ostringstream contents;
+  contents << in.rdbuf();
+  return contents.str();
+}
+
+void writeFile(const std::string& path, const std::string& contents) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << contents;
+  if (!out.flush()) throw std::runtime_error("cannot write " + path);
+}
+
+bool fileExists(const std::string& path) {
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0;
+}
+
+std::string runPython(const std::string& code, const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {"python3", "-c", code};
+  argv.insert(argv.end(), args.begin(), args.end());
+  ProgramResult result = runProgram(argv);
+  EXPECT_EQ(result.status, 0) << "python3 failed:\n" << result.err;
+  return result.out;
+}
+
+}  // namespace tidymark::testing

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tidymark::testing {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with everything in it when destroyed.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  // `name` joined to the directory's path.
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+struct ProgramResult {
+  int status = -1;  // exit status, or 128 + signal number when killed by a signal
+  std::string out;
+  std::string err;
+};
+
+struct ProgramOptions {
+  std::string workingDirectory;    // empty: the test's own
+  std::vector<std::string> env;    // "NAME=value" entries added to (or replacing) the test's
+  std::vector<std::string> unset;  // names removed from the environment
+  std::string input;               // written to standard input
+};
+
+// Runs `argv` (argv[0] is looked up in PATH when it has no slash) and waits for it.
+ProgramResult runProgram(const std::vector<std::string>& argv, const ProgramOptions& options = {});
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& contents);
+bool fileExists(const std::string& path);
+
+// Runs a Python 3 snippet with sys.argv[1:] = args; the test fails if it does not exit 0.
+std::string runPython(const std::string& code, const std::vector<std::string>& args = {});
+
+}  // namespace tidymark::testing

@@ -20,9 +20,11 @@ void detachNestedContainers(PlistValue& value, std::vector<PlistValue>& pending)
     if (isNonEmptyContainer(child)) pending.push_back(std::move(child));
   };
   if (PlistArray* array = value.asArray()) {
-    for (PlistValue& child : *array) detach(child);
+    for (PlistValue& child : *array)
+      detach(child);
   } else if (PlistDict* dict = value.asDict()) {
-    for (DictEntry& entry : *dict) detach(entry.value);
+    for (DictEntry& entry : *dict)
+      detach(entry.value);
   }
 }
 
@@ -39,12 +41,18 @@ PlistValue::~PlistValue() {
   }
 }
 
-PlistValue PlistValue::dict(PlistDict entries) { return PlistValue(Storage(std::move(entries))); }
+PlistValue PlistValue::dict(PlistDict entries) {
+  return PlistValue(Storage(std::move(entries)));
+}
 PlistValue PlistValue::array(PlistArray elements) {
   return PlistValue(Storage(std::move(elements)));
 }
-PlistValue PlistValue::string(std::string text) { return PlistValue(Storage(std::move(text))); }
-PlistValue PlistValue::integer(PlistInteger value) { return PlistValue(Storage(value)); }
+PlistValue PlistValue::string(std::string text) {
+  return PlistValue(Storage(std::move(text)));
+}
+PlistValue PlistValue::integer(PlistInteger value) {
+  return PlistValue(Storage(value));
+}
 PlistValue PlistValue::real(double value) {
   return PlistValue(Storage(std::in_place_type<double>, value));
 }
@@ -54,8 +62,12 @@ PlistValue PlistValue::boolean(bool value) {
 PlistValue PlistValue::date(double secondsSince2001) {
   return PlistValue(Storage(PlistDate{secondsSince2001}));
 }
-PlistValue PlistValue::data(PlistData bytes) { return PlistValue(Storage(std::move(bytes))); }
-PlistValue PlistValue::uid(std::uint64_t value) { return PlistValue(Storage(PlistUid{value})); }
+PlistValue PlistValue::data(PlistData bytes) {
+  return PlistValue(Storage(std::move(bytes)));
+}
+PlistValue PlistValue::uid(std::uint64_t value) {
+  return PlistValue(Storage(PlistUid{value}));
+}
 
 const PlistValue* PlistValue::find(std::string_view key) const {
   const PlistDict* entries = asDict();
@@ -111,7 +123,8 @@ bool operator==(const PlistValue& a, const PlistValue& b) {
     if (const PlistArray* xs = x->asArray()) {
       const PlistArray& ys = *y->asArray();
       if (xs->size() != ys.size()) return false;
-      for (std::size_t i = 0; i < xs->size(); ++i) pending.emplace_back(&(*xs)[i], &ys[i]);
+      for (std::size_t i = 0; i < xs->size(); ++i)
+        pending.emplace_back(&(*xs)[i], &ys[i]);
     } else if (const PlistDict* xs = x->asDict()) {
       const PlistDict& ys = *y->asDict();
       if (xs->size() != ys.size()) return false;

@@ -31,7 +31,9 @@ class PlistInteger {
     return integer;
   }
 
-  constexpr bool isNegative() const { return !aboveSigned_ && static_cast<std::int64_t>(bits_) < 0; }
+  constexpr bool isNegative() const {
+    return !aboveSigned_ && static_cast<std::int64_t>(bits_) < 0;
+  }
   // True when the value fits std::int64_t; otherwise it lies above INT64_MAX.
   constexpr bool fitsSigned() const { return !aboveSigned_; }
   constexpr std::int64_t asSigned() const { return static_cast<std::int64_t>(bits_); }
@@ -144,7 +146,9 @@ inline PlistValue* valueForKey(PlistValue* dict, std::string_view key) {
 inline const std::string* stringValue(const PlistValue* value) {
   return value ? value->asString() : nullptr;
 }
-inline PlistArray* arrayValue(PlistValue* value) { return value ? value->asArray() : nullptr; }
+inline PlistArray* arrayValue(PlistValue* value) {
+  return value ? value->asArray() : nullptr;
+}
 inline const PlistArray* arrayValue(const PlistValue* value) {
   return value ? value->asArray() : nullptr;
 }

@@ -1,0 +1,94 @@
+#include "platform/text_compare.h"
+
+#include <utf8proc.h>
+
+#include <cstring>
+
+#include "platform/utf8.h"
+
+namespace tidymark {
+
+void TitleKeyBuilder::append(std::string_view title, std::string& key) {
+  // Most titles are ASCII, where folding is lowering A-Z and there is nothing to decompose.
+  if (isAscii(title)) {
+    for (char c : title)
+      key.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c);
+    return;
+  }
+  const auto options = static_cast<utf8proc_option_t>(UTF8PROC_DECOMPOSE | UTF8PROC_CASEFOLD);
+  const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(title.data());
+  const auto length = static_cast<utf8proc_ssize_t>(title.size());
+  if (codePoints_.size() < title.size() + 16) codePoints_.resize(2 * title.size() + 16);
+  utf8proc_ssize_t count =
+      utf8proc_decompose(bytes, length, codePoints_.data(),
+                         static_cast<utf8proc_ssize_t>(codePoints_.size()), options);
+  if (count > static_cast<utf8proc_ssize_t>(codePoints_.size())) {
+    codePoints_.resize(static_cast<std::size_t>(count));
+    count = utf8proc_decompose(bytes, length, codePoints_.data(), count, options);
+  }
+  if (count < 0) {
+    // Not valid UTF-8: the bytes themselves still give a consistent order.
+    key.append(title);
+    return;
+  }
+  for (utf8proc_ssize_t i = 0; i < count; ++i) {
+    appendUtf8(static_cast<char32_t>(codePoints_[static_cast<std::size_t>(i)]), key);
+  }
+}
+
+namespace {
+
+bool isDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+// Skips the digit run that starts at text[pos] and returns its significant digits (without
+// leading zeros), leaving pos just past the run.
+std::string_view digitRun(std::string_view text, std::size_t& pos) {
+  while (pos < text.size() && text[pos] == '0')
+    ++pos;
+  const std::size_t start = pos;
+  while (pos < text.size() && isDigit(text[pos]))
+    ++pos;
+  return text.substr(start, pos - start);
+}
+
+}  // namespace
+
+int compareTitleKeys(std::string_view a, std::string_view b) {
+  // UTF-8 byte order is code point order, so the keys compare byte by byte; only ASCII digits,
+  // which are single bytes in UTF-8, need a rule of their own.
+  std::size_t i = 0;
+  std::size_t j = 0;
+  while (i < a.size() && j < b.size()) {
+    if (isDigit(a[i]) && isDigit(b[j])) {
+      const std::string_view x = digitRun(a, i);
+      const std::string_view y = digitRun(b, j);
+      if (x.size() != y.size()) return x.size() < y.size() ? -1 : 1;
+      const int order = std::memcmp(x.data(), y.data(), x.size());
+      if (order != 0) return order < 0 ? -1 : 1;
+      continue;
+    }
+    const auto x = static_cast<unsigned char>(a[i]);
+    const auto y = static_cast<unsigned char>(b[j]);
+    if (x != y) return x < y ? -1 : 1;
+    ++i;
+    ++j;
+  }
+  if (i < a.size()) return 1;
+  if (j < b.size()) return -1;
+  return 0;
+}
+
+int compareTitles(std::string_view a, std::string_view b) {
+  thread_local TitleKeyBuilder builder;
+  thread_local std::string keyA;
+  thread_local std::string keyB;
+  keyA.clear();
+  keyB.clear();
+  builder.append(a, keyA);
+  builder.append(b, keyB);
+  return compareTitleKeys(keyA, keyB);
+}
+
+}  // namespace tidymark

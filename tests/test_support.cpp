@@ -52,16 +52,20 @@ std::vector<std::string> buildEnvironment(const ProgramOptions& options) {
     std::string entry = *e;
     vars[entry.substr(0, entry.find('='))] = entry;
   }
-  for (const std::string& name : options.unset) vars.erase(name);
-  for (const std::string& entry : options.env) vars[entry.substr(0, entry.find('='))] = entry;
+  for (const std::string& name : options.unset)
+    vars.erase(name);
+  for (const std::string& entry : options.env)
+    vars[entry.substr(0, entry.find('='))] = entry;
   std::vector<std::string> result;
-  for (auto& [name, entry] : vars) result.push_back(entry);
+  for (auto& [name, entry] : vars)
+    result.push_back(entry);
   return result;
 }
 
 std::vector<char*> pointers(std::vector<std::string>& strings) {
   std::vector<char*> result;
-  for (std::string& s : strings) result.push_back(s.data());
+  for (std::string& s : strings)
+    result.push_back(s.data());
   result.push_back(nullptr);
   return result;
 }
@@ -170,6 +174,59 @@ std::string runPython(const std::string& code, const std::vector<std::string>& a
   ProgramResult result = runProgram(argv);
   EXPECT_EQ(result.status, 0) << "python3 failed:\n" << result.err;
   return result.out;
+}
+
+}  // namespace tidymark::testing
+
+namespace tidymark::testing {
+
+namespace {
+
+PlistValue node(const std::string& kind, const std::string& title,
+                std::vector<PlistValue> children) {
+  PlistDict entries;
+  entries.push_back({"WebBookmarkType", PlistValue::string(kind)});
+  entries.push_back({"Title", PlistValue::string(title)});
+  entries.push_back({"WebBookmarkUUID", PlistValue::string("uuid-" + title)});
+  entries.push_back({"Children", PlistValue::array(std::move(children))});
+  return PlistValue::dict(std::move(entries));
+}
+
+}  // namespace
+
+PlistValue bookmark(const std::string& title, const std::string& url) {
+  PlistDict uri;
+  uri.push_back({"title", PlistValue::string(title)});
+  PlistDict entries;
+  entries.push_back({"WebBookmarkType", PlistValue::string("WebBookmarkTypeLeaf")});
+  entries.push_back({"WebBookmarkUUID", PlistValue::string("uuid-" + title)});
+  entries.push_back({"URLString", PlistValue::string(url)});
+  entries.push_back({"URIDictionary", PlistValue::dict(std::move(uri))});
+  return PlistValue::dict(std::move(entries));
+}
+
+PlistValue folder(const std::string& title, std::vector<PlistValue> children) {
+  return node("WebBookmarkTypeList", title, std::move(children));
+}
+
+PlistValue otherNode(const std::string& kind, const std::string& title,
+                     std::vector<PlistValue> children) {
+  return node(kind, title, std::move(children));
+}
+
+std::vector<std::string> childTitles(const PlistValue& parent) {
+  std::vector<std::string> titles;
+  const PlistArray* children = arrayValue(parent.find("Children"));
+  if (!children) return titles;
+  for (const PlistValue& child : *children) {
+    const PlistValue* type = child.find("WebBookmarkType");
+    const std::string* title =
+        type && type->asString() && *type->asString() == "WebBookmarkTypeLeaf"
+            ? stringValue(valueForKey(child.find("URIDictionary"), "title"))
+            : stringValue(child.find("Title"));
+    titles.push_back(title ? *title : "<none>");
+  }
+  return titles;
 }
 
 }  // namespace tidymark::testing

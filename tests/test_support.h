@@ -45,3 +45,19 @@ bool fileExists(const std::string& path);
 std::string runPython(const std::string& code, const std::vector<std::string>& args = {});
 
 }  // namespace tidymark::testing
+
+#include "platform/plist_value.h"
+
+namespace tidymark::testing {
+
+// Bookmark nodes as the browser writes them, for building trees in tests.
+PlistValue bookmark(const std::string& title, const std::string& url = "https://example.com/");
+PlistValue folder(const std::string& title, std::vector<PlistValue> children = {});
+// A node of some other kind (such as the browser's history proxy), with optional children.
+PlistValue otherNode(const std::string& kind, const std::string& title,
+                     std::vector<PlistValue> children = {});
+
+// The titles of a node's children, in order ("<none>" for an entry without one).
+std::vector<std::string> childTitles(const PlistValue& node);
+
+}  // namespace tidymark::testing

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/plist_value.h"
+#include "platform/status.h"
+
+namespace tidymark {
+
+enum class PlistFormat { Binary, Xml };
+
+// A property list and the format it was read in, so that it is written back the same way.
+struct PlistDocument {
+  PlistValue root;
+  PlistFormat format = PlistFormat::Binary;
+};
+
+// Reads a property list held in memory; the format is told by content (the binary magic,
+// otherwise XML). The root may be of any kind.
+Status parsePlist(std::string_view bytes, PlistDocument* document);
+
+// Writes `document` in its format, appending to `out`.
+Status serializePlist(const PlistDocument& document, std::string* out);
+
+// Loads the property list at `path`: a regular file, or a symbolic link to one. Anything else
+// (a directory, FIFO, socket or device) is refused without blocking. The root must be a
+// dictionary.
+Status loadPlistFile(const std::string& path, PlistDocument* document);
+
+// Replaces the file at `path` with `document`, crash-safely: the new content is written to a
+// temporary file in the same directory, flushed to disk and renamed over the original, and the
+// directory is synced. The original's permission bits, owner and group are kept, and when
+// `path` is a symbolic link the file it points to is replaced and the link stays. A file that
+// its owner made read-only is not replaced. On failure the original is left exactly as it was
+// and no temporary file remains.
+Status savePlistFile(const std::string& path, const PlistDocument& document);
+
+// Where the tool's property lists come from and go to. The sort talks to this interface only,
+// so its tests can run on a fake.
+class PlistStore {
+ public:
+  virtual ~PlistStore() = default;
+  virtual Status load(const std::string& path, PlistDocument* document) = 0;
+  virtual Status save(const std::string& path, const PlistDocument& document) = 0;
+};
+
+// The real store: loadPlistFile and savePlistFile.
+class FilePlistStore final : public PlistStore {
+ public:
+  Status load(const std::string& path, PlistDocument* document) override {
+    return loadPlistFile(path, document);
+  }
+  Status save(const std::string& path, const PlistDocument& document) override {
+    return savePlistFile(path, document);
+  }
+};
+
+}  // namespace tidymark

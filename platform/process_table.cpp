@@ -15,28 +15,19 @@ namespace tidymark {
 
 namespace {
 
-// What the tool needs to know about one process.
-struct ProcessInfo {
-  std::string name;
-  char state = '?';
-  uid_t realUid = 0;
-};
-
-// Reads a small /proc file relative to `dir` into `buffer`; empty when unreadable or empty.
+// Reads a small /proc file (relative to `dir`) into `buffer` with one read, which gives all of
+// it when it fits; empty when unreadable or empty.
 std::optional<std::string_view> readSmallFile(int dir, const char* path, char* buffer,
                                               size_t size) {
   int fd = openat(dir, path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
-  size_t used = 0;
-  while (used < size) {
-    ssize_t n = read(fd, buffer + used, size - used);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    used += static_cast<size_t>(n);
-  }
+  ssize_t n;
+  do {
+    n = read(fd, buffer, size);
+  } while (n < 0 && errno == EINTR);
   close(fd);
-  if (used == 0) return std::nullopt;
-  return std::string_view(buffer, used);
+  if (n <= 0) return std::nullopt;
+  return std::string_view(buffer, static_cast<size_t>(n));
 }
 
 std::optional<uid_t> parseRealUid(std::string_view status) {
@@ -52,21 +43,16 @@ std::optional<uid_t> parseRealUid(std::string_view status) {
   return uid;
 }
 
-// `pid` is a directory name under /proc, opened as `procDir`. Empty when the process is gone
-// or its files do not read as expected.
-std::optional<ProcessInfo> readProcess(int procDir, std::string_view pid) {
+// The name of the process whose /proc directory is `processDir` (relative to `dir`), provided
+// it is running (not a zombie or dead) and its real user is `user`. Empty otherwise, or when
+// the process is gone.
+std::optional<std::string> runningProcessName(int dir, const std::string& processDir, uid_t user) {
   char buffer[4096];
-  ProcessInfo info;
+  auto status = readSmallFile(dir, (processDir + "/status").c_str(), buffer, sizeof buffer);
+  if (!status || parseRealUid(*status) != user) return std::nullopt;
 
-  auto status =
-      readSmallFile(procDir, (std::string(pid) + "/status").c_str(), buffer, sizeof buffer);
-  if (!status) return std::nullopt;
-  auto uid = parseRealUid(*status);
-  if (!uid) return std::nullopt;
-  info.realUid = *uid;
-
-  // "<pid> (<comm>) <state> ...": the name may itself contain ')' and spaces.
-  auto stat = readSmallFile(procDir, (std::string(pid) + "/stat").c_str(), buffer, sizeof buffer);
+  // "<pid> (<name>) <state> ...": the name may itself contain ')' and spaces.
+  auto stat = readSmallFile(dir, (processDir + "/stat").c_str(), buffer, sizeof buffer);
   if (!stat) return std::nullopt;
   size_t open = stat->find('(');
   size_t close = stat->rfind(')');
@@ -74,17 +60,9 @@ std::optional<ProcessInfo> readProcess(int procDir, std::string_view pid) {
       close + 2 >= stat->size()) {
     return std::nullopt;
   }
-  info.name = std::string(stat->substr(open + 1, close - open - 1));
-  info.state = (*stat)[close + 2];
-  return info;
-}
-
-bool isRunning(const ProcessInfo& info) {
-  return info.state != 'Z' && info.state != 'X' && info.state != 'x';
-}
-
-bool isOurs(const ProcessInfo& info) {
-  return info.realUid == getuid();
+  char state = (*stat)[close + 2];
+  if (state == 'Z' || state == 'X' || state == 'x') return std::nullopt;
+  return std::string(stat->substr(open + 1, close - open - 1));
 }
 
 bool isNumber(const char* text) {
@@ -97,11 +75,7 @@ bool isNumber(const char* text) {
 
 // Whether `pid` is now this user's running process named `name`.
 bool stillMatches(int pid, const std::string& name) {
-  int procDir = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (procDir < 0) return false;
-  auto info = readProcess(procDir, std::to_string(pid));
-  close(procDir);
-  return info && isOurs(*info) && isRunning(*info) && info->name == name;
+  return runningProcessName(AT_FDCWD, "/proc/" + std::to_string(pid), getuid()) == name;
 }
 
 int openPidfd(int pid) {
@@ -129,13 +103,14 @@ std::vector<LaunchedApplication> SystemProcessTable::launchedApplications() {
   DIR* proc = opendir("/proc");
   if (!proc) return result;
   int procDir = dirfd(proc);
+  uid_t user = getuid();
   while (dirent* entry = readdir(proc)) {
     if (!isNumber(entry->d_name)) continue;
-    auto info = readProcess(procDir, entry->d_name);
-    if (!info || !isOurs(*info) || !isRunning(*info)) continue;
+    auto name = runningProcessName(procDir, entry->d_name, user);
+    if (!name) continue;
     LaunchedApplication app;
     std::from_chars(entry->d_name, entry->d_name + std::strlen(entry->d_name), app.pid);
-    if (!info->name.empty()) app.name = std::move(info->name);
+    if (!name->empty()) app.name = std::move(*name);
     result.push_back(std::move(app));
   }
   closedir(proc);

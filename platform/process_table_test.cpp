@@ -27,15 +27,18 @@ std::optional<std::string> listedName(int pid) {
 }
 
 TEST_F(ProcessTableTest, ListsThisUsersProcessesByTheirNames) {
-  // Names with spaces and parentheses: the name runs to the last ')' of /proc/<pid>/stat.
-  const char* names[] = {"Safari", "Safari Beta", "a) b (c)", "x) S 1", "(Safari)"};
+  // The name runs to the last ')' of /proc/<pid>/stat; an empty one is listed as no name.
+  const std::pair<const char*, const char*> names[] = {
+      {"Safari", "Safari"}, {"Safari Beta", "Safari Beta"}, {"a) b (c)", "a) b (c)"},
+      {"x) S 1", "x) S 1"}, {"(Safari)", "(Safari)"},       {"", "<none>"},
+  };
   std::vector<std::unique_ptr<FakeApp>> apps;
-  for (const char* name : names) {
-    apps.push_back(std::make_unique<FakeApp>(name));
-    ASSERT_TRUE(apps.back()->ready()) << name;
+  for (const auto& name : names) {
+    apps.push_back(std::make_unique<FakeApp>(name.first));
+    ASSERT_TRUE(apps.back()->ready()) << name.first;
   }
   for (size_t i = 0; i < apps.size(); ++i) {
-    EXPECT_EQ(listedName(apps[i]->pid()), names[i]);
+    EXPECT_EQ(listedName(apps[i]->pid()), names[i].second);
   }
   EXPECT_TRUE(listedName(getpid()).has_value());
 }

@@ -98,7 +98,7 @@ class FakeApp {
 class FakeAppTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    lock_ = open("/tmp/tidymark-fake-app.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    lock_ = open("/tmp/tidymark-fake-app.lock", O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
     ASSERT_GE(lock_, 0);
     ASSERT_EQ(flock(lock_, LOCK_EX), 0);
   }

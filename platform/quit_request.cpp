@@ -1,0 +1,61 @@
+#include "platform/quit_request.h"
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <thread>
+
+namespace tidymark {
+
+namespace {
+
+constexpr std::chrono::milliseconds kPollInterval{20};
+
+// The application name in `tell application "<name>" to quit`; nothing for any other text.
+std::optional<std::string_view> quitTarget(std::string_view source) {
+  constexpr std::string_view prefix = "tell application \"";
+  constexpr std::string_view suffix = "\" to quit";
+  if (source.size() <= prefix.size() + suffix.size() || !source.starts_with(prefix) ||
+      !source.ends_with(suffix)) {
+    return std::nullopt;
+  }
+  std::string_view name =
+      source.substr(prefix.size(), source.size() - prefix.size() - suffix.size());
+  if (name.find('"') != std::string_view::npos) return std::nullopt;
+  return name;
+}
+
+bool anyNamed(ProcessTable& processes, std::string_view name) {
+  for (const LaunchedApplication& app : processes.launchedApplications()) {
+    if (app.name && *app.name == name) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+Status runQuitScript(std::string_view source, ProcessTable& processes,
+                     std::chrono::milliseconds wait) {
+  std::optional<std::string_view> name = quitTarget(source);
+  if (!name) return Status::failure("unsupported script: " + std::string(source));
+
+  bool asked = false;
+  for (const LaunchedApplication& app : processes.launchedApplications()) {
+    if (app.name && *app.name == *name) {
+      processes.requestQuit(app);
+      asked = true;
+    }
+  }
+  if (!asked) return Status::success();
+
+  auto deadline = std::chrono::steady_clock::now() + wait;
+  while (anyNamed(processes, *name)) {
+    auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) break;
+    std::this_thread::sleep_for(
+        std::min<std::chrono::steady_clock::duration>(kPollInterval, deadline - now));
+  }
+  return Status::success();
+}
+
+}  // namespace tidymark

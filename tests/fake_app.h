@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -19,11 +20,15 @@ namespace tidymark::testing {
 // A running fake_app renamed to `name`; killed and reaped when destroyed.
 class FakeApp {
  public:
-  // mode is "quits" or "ignores" (SIGTERM); uid >= 0 runs it as that user (needs root).
-  explicit FakeApp(const std::string& name, const std::string& mode = "quits", int uid = -1) {
-    std::string path = TIDYMARK_FAKE_APP;
-    char* argv[] = {path.data(), const_cast<char*>(name.c_str()), const_cast<char*>(mode.c_str()),
-                    nullptr};
+  // mode is "quits" or "ignores" (SIGTERM), or "saves" followed by SRC and DST in `extra` (see
+  // fake_app.cpp); uid >= 0 runs it as that user (needs root).
+  explicit FakeApp(const std::string& name, const std::string& mode = "quits", int uid = -1,
+                   std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {TIDYMARK_FAKE_APP, name, mode};
+    args.insert(args.end(), extra.begin(), extra.end());
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) return;
     pid_ = fork();
@@ -32,7 +37,7 @@ class FakeApp {
         _exit(126);
       }
       if (dup2(out[1], STDOUT_FILENO) < 0) _exit(126);
-      execv(argv[0], argv);
+      execv(argv[0], argv.data());
       _exit(127);
     }
     close(out[1]);

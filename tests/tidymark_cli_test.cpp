@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/plist_file.h"
+#include "tests/fake_app.h"
 #include "tests/test_support.h"
 
 namespace tidymark {
@@ -248,6 +249,75 @@ TEST(TidymarkCli, ReportsFilesItCannotWrite) {
   EXPECT_EQ(result.err, "tidymark: " + inLocked + ": cannot create a temporary file in " +
                             lockedDir + "/: Permission denied\n");
   EXPECT_EQ(readFile(inLocked), before);
+}
+
+const std::string kBrowserNotice = "safari was running, so i'm quitting it temporarily\n";
+
+// These start a stand-in browser: a process of this user named like it.
+class TidymarkWithBrowser : public testing::FakeAppTest {};
+
+TEST_F(TidymarkWithBrowser, QuitsTheBrowserAndLoadsTheFileOnlyAfterItHasGone) {
+  TempDir dir;
+  const std::string path = dir.file("Bookmarks.plist");
+  writeBookmarks(path);
+  // Like the real one, the stand-in writes its own copy of the bookmarks as it quits; the sort
+  // must start from that copy, not from what was on disk before.
+  const std::string browserCopy = dir.file("copy.plist");
+  ASSERT_TRUE(savePlistFile(browserCopy, PlistDocument{folder("", {bookmark("z"), bookmark("y")}),
+                                                       PlistFormat::Binary})
+                  .ok());
+  testing::FakeApp safari("Safari", "saves", -1, {browserCopy, path});
+  ASSERT_TRUE(safari.ready());
+
+  ProgramResult result = tidymark({path});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, kBrowserNotice + progress(path));
+  EXPECT_FALSE(safari.alive());
+  PlistDocument document;
+  ASSERT_TRUE(loadPlistFile(path, &document).ok());
+  EXPECT_EQ(childTitles(document.root), (Titles{"y", "z"}));
+}
+
+TEST_F(TidymarkWithBrowser, PrintsItsLinesInOrderWithTheKeyword) {
+  TempDir dir;
+  const std::string path = dir.file("Bookmarks.plist");
+  writeBookmarks(path);
+  testing::FakeApp safari("Safari");
+  ASSERT_TRUE(safari.ready());
+  ProgramResult result = tidymark({"foldersFirst", path});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, kNotice + kBrowserNotice + progress(path));
+  EXPECT_EQ(safari.reap(), SIGTERM);
+  expectSorted(path);
+}
+
+TEST_F(TidymarkWithBrowser, LeavesTheFileAloneWhenTheBrowserWillNotQuit) {
+  TempDir dir;
+  const std::string path = dir.file("Bookmarks.plist");
+  writeBookmarks(path);
+  const std::string before = readFile(path);
+  testing::FakeApp safari("Safari", "ignores");
+  ASSERT_TRUE(safari.ready());
+  ProgramResult result = tidymark({path});  // waits the full ten seconds
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, kBrowserNotice);
+  EXPECT_EQ(result.err, "tidymark: Safari is still running; " + path + " left unchanged\n");
+  EXPECT_EQ(readFile(path), before);
+  EXPECT_TRUE(safari.alive());
+}
+
+TEST_F(TidymarkWithBrowser, IgnoresApplicationsWithOtherNames) {
+  TempDir dir;
+  const std::string path = dir.file("Bookmarks.plist");
+  writeBookmarks(path);
+  testing::FakeApp lower("safari");
+  testing::FakeApp beta("Safari Beta");
+  ASSERT_TRUE(lower.ready() && beta.ready());
+  ProgramResult result = tidymark({path});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, progress(path));
+  EXPECT_TRUE(lower.alive());
+  EXPECT_TRUE(beta.alive());
 }
 
 TEST(TidymarkOutline, PrintsTheTreeAndReportsWhatItCannotRead) {

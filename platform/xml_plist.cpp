@@ -2,6 +2,7 @@
 
 #include <expat.h>
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <climits>
@@ -147,11 +148,17 @@ std::string_view trimmed(std::string_view text) {
 // The text in quotes for an error message, cut short (on a character boundary) when long.
 std::string quoted(std::string_view text) {
   constexpr std::size_t kMaximum = 40;
-  if (text.size() <= kMaximum) return "\"" + std::string(text) + "\"";
-  std::size_t cut = kMaximum;
-  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
-    --cut;
-  return "\"" + std::string(text.substr(0, cut)) + "...\"";
+  std::string result = "\"";
+  if (text.size() <= kMaximum) {
+    result.append(text);
+  } else {
+    std::size_t cut = kMaximum;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+      --cut;
+    result.append(text.substr(0, cut)).append("...");
+  }
+  result.push_back('"');
+  return result;
 }
 
 enum class NumberResult { Ok, Invalid, OutOfRange };
@@ -322,17 +329,30 @@ class XmlReader {
   }
 
   Status read(std::string_view bytes, PlistValue* root) {
+    // Modest pieces keep expat from copying the whole input into a buffer of its own.
+    constexpr std::size_t kPiece = std::size_t{1} << 20;
+    std::size_t piece = kPiece;
+    std::size_t fed = 0;
     do {
-      const std::size_t size = std::min<std::size_t>(bytes.size(), INT_MAX);
+      const std::size_t size = std::min({bytes.size(), piece, std::size_t{INT_MAX}});
       const bool last = size == bytes.size();
       const XML_Status status =
           XML_Parse(parser_, bytes.data(), static_cast<int>(size), last ? XML_TRUE : XML_FALSE);
-      if (failed_) return Status::failure(error_);
+      if (failed_) return Status::failure(error_.empty() ? "out of memory" : error_);
       if (status != XML_STATUS_OK) {
         return Status::failure(lineText(XML_GetCurrentLineNumber(parser_)) +
                                XML_ErrorString(XML_GetErrorCode(parser_)));
       }
       bytes.remove_prefix(size);
+      fed += size;
+      // Expat scans a token it could not finish again from its start on the next call. When
+      // one is long (a huge comment, say), feed at least twice as much, so rescanning stays
+      // proportional to the input instead of growing with its square.
+      const XML_Index unfinished = XML_GetCurrentByteIndex(parser_);
+      const std::size_t pending = unfinished >= 0 && static_cast<std::size_t>(unfinished) <= fed
+                                      ? fed - static_cast<std::size_t>(unfinished)
+                                      : 0;
+      piece = std::max(kPiece, 2 * pending);
     } while (!bytes.empty());
     if (!haveRoot_) return Status::failure("the property list holds no value");
     *root = std::move(root_);
@@ -365,7 +385,10 @@ class XmlReader {
     try {
       body(*reader);
     } catch (...) {
-      reader->fail("out of memory");
+      // Nothing here may allocate; read() reports the empty message as running out of memory.
+      reader->error_.clear();
+      reader->failed_ = true;
+      XML_StopParser(reader->parser_, XML_FALSE);
     }
   }
 
@@ -607,11 +630,55 @@ void appendPadded(std::string& out, std::int64_t value, int width) {
   out.append(digits, end);
 }
 
+// An upper bound on the output's size, short only by the few bytes escapes add: reserving it
+// up front spares copying a large output each time it would otherwise grow.
+std::size_t estimateSize(const PlistValue& root) {
+  std::size_t size = kHeader.size() + 9;
+  std::vector<std::pair<const PlistValue*, std::size_t>> pending{{&root, 0}};
+  while (!pending.empty()) {
+    const auto [value, depth] = pending.back();
+    pending.pop_back();
+    constexpr std::size_t kLongestScalar = 24;  // any number or date, with room to spare
+    switch (value->kind()) {
+      case PlistKind::Dictionary:
+        size += 2 * depth + 16;
+        for (const DictEntry& entry : *value->asDict()) {
+          size += depth + 1 + 12 + entry.key.size();
+          pending.emplace_back(&entry.value, depth + 1);
+        }
+        break;
+      case PlistKind::Array:
+        size += 2 * depth + 18;
+        for (const PlistValue& element : *value->asArray())
+          pending.emplace_back(&element, depth + 1);
+        break;
+      case PlistKind::String:
+        size += depth + 18 + value->asString()->size();
+        break;
+      case PlistKind::Data: {
+        const std::size_t bytes = value->asData()->size();
+        const std::size_t lines = (bytes + 56) / 57;
+        size += 2 * depth + 15 + lines * (depth + 1) + (bytes + 2) / 3 * 4;
+        break;
+      }
+      case PlistKind::Uid:
+        size += 4 * depth + 80;
+        break;
+      default:
+        size += depth + 20 + kLongestScalar;
+        break;
+    }
+  }
+  return size;
+}
+
 class XmlWriter {
  public:
   explicit XmlWriter(std::string& out) : out_(out) {}
 
   Status write(const PlistValue& root) {
+    const std::size_t estimate = estimateSize(root);
+    out_.reserve(out_.size() + estimate + estimate / 16);
     out_.append(kHeader);
     Status status = value(root, 0);
     while (status.ok() && !open_.empty()) {

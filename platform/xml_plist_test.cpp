@@ -47,6 +47,13 @@ PlistValue str(const char* text) {
   return PlistValue::string(text);
 }
 
+std::string repeat(const std::string& text, std::size_t count) {
+  std::string result;
+  for (std::size_t i = 0; i < count; ++i)
+    result += text;
+  return result;
+}
+
 PlistValue dictOf(std::vector<std::pair<std::string, PlistValue>> entries) {
   PlistDict dict;
   for (auto& [key, value] : entries)
@@ -297,6 +304,8 @@ TEST(XmlPlistRead, ErrorsNameTheLine) {
       {open + "<integer>0x</integer></plist>", "line 2: not an integer: \"0x\""},
       {open + "<integer>1.5</integer></plist>", "line 2: not an integer: \"1.5\""},
       {open + "<integer>+-1</integer></plist>", "line 2: not an integer: \"+-1\""},
+      {open + "<integer>a" + repeat("\xC3\xA9", 30) + "</integer></plist>",
+       "line 2: not an integer: \"a" + repeat("\xC3\xA9", 19) + "...\""},
       {open + "<integer>18446744073709551616</integer></plist>",
        "line 2: integer out of range: \"18446744073709551616\""},
       {open + "<integer>-9223372036854775809</integer></plist>",
@@ -381,6 +390,19 @@ TEST(XmlPlistRead, DeepNestingLoadsWithoutRecursion) {
   }
   EXPECT_EQ(depth, kDepth);
   EXPECT_TRUE(*node == PlistValue::integer(1));
+}
+
+TEST(XmlPlistRead, TokensLongerThanOneReadPiece) {
+  // The reader hands expat the input a piece at a time; these tokens span many pieces.
+  const std::string text = repeat("0123456789abcdef", 300000);
+  const std::string xml = "<plist><!--" + repeat(" comment", 500000) + "--><array><string>" + text +
+                          "</string><data>" + repeat("AAEC", 1000000) + "</data></array></plist>";
+  const PlistValue root = readOk(xml);
+  const PlistArray* array = root.asArray();
+  ASSERT_TRUE(array && array->size() == 2);
+  EXPECT_TRUE((*array)[0] == PlistValue::string(text));
+  ASSERT_TRUE((*array)[1].asData());
+  EXPECT_EQ((*array)[1].asData()->size(), 3000000u);
 }
 
 // ----- Writer failures

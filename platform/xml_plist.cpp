@@ -1,0 +1,952 @@
+#include "platform/xml_plist.h"
+
+#include <expat.h>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <iterator>
+#include <new>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "platform/utf8.h"
+
+namespace tidymark {
+
+namespace {
+
+// ----- Dates: seconds since 2001-01-01T00:00:00Z, proleptic Gregorian calendar, no time zones.
+
+constexpr std::int64_t kSecondsPerDay = 86400;
+
+// Days from 1970-01-01 to year-month-day.
+constexpr std::int64_t daysFromCivil(std::int64_t year, unsigned month, unsigned day) {
+  year -= month <= 2 ? 1 : 0;
+  const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+  const auto yearOfEra = static_cast<unsigned>(year - era * 400);
+  const unsigned dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+  const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  return era * 146097 + static_cast<std::int64_t>(dayOfEra) - 719468;
+}
+
+struct CivilDay {
+  std::int64_t year;
+  unsigned month;
+  unsigned day;
+};
+
+constexpr CivilDay civilFromDays(std::int64_t days) {
+  days += 719468;
+  const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const auto dayOfEra = static_cast<unsigned>(days - era * 146097);
+  const unsigned yearOfEra =
+      (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  const unsigned dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  const unsigned shiftedMonth = (5 * dayOfYear + 2) / 153;
+  const unsigned day = dayOfYear - (153 * shiftedMonth + 2) / 5 + 1;
+  const unsigned month = shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9;
+  return {static_cast<std::int64_t>(yearOfEra) + era * 400 + (month <= 2 ? 1 : 0), month, day};
+}
+
+constexpr std::int64_t kEpoch2001 = daysFromCivil(2001, 1, 1);
+static_assert(kEpoch2001 == 11323);
+// The range the ISO 8601 form can hold: 0001-01-01T00:00:00Z to 9999-12-31T23:59:59Z.
+constexpr double kFirstDate =
+    static_cast<double>((daysFromCivil(1, 1, 1) - kEpoch2001) * kSecondsPerDay);
+constexpr double kLastDate =
+    static_cast<double>((daysFromCivil(10000, 1, 1) - kEpoch2001) * kSecondsPerDay - 1);
+
+constexpr bool isLeapYear(std::int64_t year) {
+  return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+}
+
+unsigned daysInMonth(std::int64_t year, unsigned month) {
+  static constexpr unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return month == 2 && isLeapYear(year) ? 29 : kDays[month - 1];
+}
+
+// ----- Base64
+
+constexpr char kBase64Alphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr std::uint8_t kBase64Space = 64;
+constexpr std::uint8_t kBase64Pad = 65;
+constexpr std::uint8_t kBase64Invalid = 255;
+
+constexpr std::array<std::uint8_t, 256> makeBase64Table() {
+  std::array<std::uint8_t, 256> table{};
+  for (auto& entry : table)
+    entry = kBase64Invalid;
+  for (std::uint8_t i = 0; i < 64; ++i)
+    table[static_cast<unsigned char>(kBase64Alphabet[i])] = i;
+  for (unsigned char c : {' ', '\t', '\n', '\r'})
+    table[c] = kBase64Space;
+  table['='] = kBase64Pad;
+  return table;
+}
+constexpr std::array<std::uint8_t, 256> kBase64Table = makeBase64Table();
+
+// Decodes base64, skipping whitespace anywhere; anything else outside the alphabet, missing or
+// misplaced padding fails.
+bool decodeBase64(std::string_view text, PlistData& out) {
+  out.reserve(text.size() / 4 * 3);
+  std::uint32_t group = 0;
+  int count = 0;
+  int padding = 0;
+  for (char c : text) {
+    const std::uint8_t code = kBase64Table[static_cast<unsigned char>(c)];
+    if (code < 64) {
+      if (padding > 0) return false;
+      group = (group << 6) | code;
+      if (++count == 4) {
+        out.push_back(static_cast<std::uint8_t>(group >> 16));
+        out.push_back(static_cast<std::uint8_t>(group >> 8));
+        out.push_back(static_cast<std::uint8_t>(group));
+        group = 0;
+        count = 0;
+      }
+    } else if (code == kBase64Pad) {
+      ++padding;
+    } else if (code != kBase64Space) {
+      return false;
+    }
+  }
+  if (padding == 0) return count == 0;
+  if (padding == 1 && count == 3) {
+    out.push_back(static_cast<std::uint8_t>(group >> 10));
+    out.push_back(static_cast<std::uint8_t>(group >> 2));
+    return true;
+  }
+  if (padding == 2 && count == 2) {
+    out.push_back(static_cast<std::uint8_t>(group >> 4));
+    return true;
+  }
+  return false;
+}
+
+// ----- Scalar text
+
+bool isXmlSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && isXmlSpace(text.front()))
+    text.remove_prefix(1);
+  while (!text.empty() && isXmlSpace(text.back()))
+    text.remove_suffix(1);
+  return text;
+}
+
+// The text in quotes for an error message, cut short (on a character boundary) when long.
+std::string quoted(std::string_view text) {
+  constexpr std::size_t kMaximum = 40;
+  std::string result = "\"";
+  if (text.size() <= kMaximum) {
+    result.append(text);
+  } else {
+    std::size_t cut = kMaximum;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+      --cut;
+    result.append(text.substr(0, cut)).append("...");
+  }
+  result.push_back('"');
+  return result;
+}
+
+enum class NumberResult { Ok, Invalid, OutOfRange };
+
+NumberResult parseInteger(std::string_view text, PlistInteger* value) {
+  text = trimmed(text);
+  bool negative = false;
+  if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+    negative = text.front() == '-';
+    text.remove_prefix(1);
+  }
+  unsigned base = 10;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    base = 16;
+    text.remove_prefix(2);
+  }
+  if (text.empty()) return NumberResult::Invalid;
+  std::uint64_t magnitude = 0;
+  bool overflow = false;
+  for (char c : text) {
+    unsigned digit;
+    if (c >= '0' && c <= '9') {
+      digit = static_cast<unsigned>(c - '0');
+    } else if (base == 16 && c >= 'a' && c <= 'f') {
+      digit = static_cast<unsigned>(c - 'a' + 10);
+    } else if (base == 16 && c >= 'A' && c <= 'F') {
+      digit = static_cast<unsigned>(c - 'A' + 10);
+    } else {
+      return NumberResult::Invalid;
+    }
+    if (magnitude > (UINT64_MAX - digit) / base) overflow = true;
+    magnitude = magnitude * base + digit;
+  }
+  constexpr std::uint64_t kMostNegative = std::uint64_t{1} << 63;
+  if (overflow || (negative && magnitude > kMostNegative)) return NumberResult::OutOfRange;
+  if (!negative) {
+    *value = PlistInteger::fromUnsigned(magnitude);
+  } else {
+    *value = PlistInteger(magnitude == kMostNegative ? INT64_MIN
+                                                     : -static_cast<std::int64_t>(magnitude));
+  }
+  return NumberResult::Ok;
+}
+
+NumberResult parseReal(std::string_view text, double* value) {
+  text = trimmed(text);
+  if (!text.empty() && text.front() == '+') {
+    text.remove_prefix(1);
+    // from_chars takes a '-' of its own; "+-1" is still not a number.
+    if (text.empty() || text.front() == '-') return NumberResult::Invalid;
+  }
+  const char* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, *value);
+  if (stop != end) return NumberResult::Invalid;
+  if (error == std::errc::result_out_of_range) return NumberResult::OutOfRange;
+  return error == std::errc() ? NumberResult::Ok : NumberResult::Invalid;
+}
+
+// Reads exactly `width` digits at text[pos].
+bool readDigits(std::string_view text, std::size_t& pos, std::size_t width, unsigned* value) {
+  if (text.size() - pos < width) return false;
+  *value = 0;
+  for (std::size_t i = 0; i < width; ++i) {
+    const char c = text[pos + i];
+    if (c < '0' || c > '9') return false;
+    *value = *value * 10 + static_cast<unsigned>(c - '0');
+  }
+  pos += width;
+  return true;
+}
+
+// "YYYY[-MM[-DD[THH[:MM[:SS]]]]]Z", UTC.
+bool parseDate(std::string_view text, double* seconds) {
+  text = trimmed(text);
+  std::size_t pos = 0;
+  unsigned year = 0, month = 1, day = 1, hour = 0, minute = 0, second = 0;
+  if (!readDigits(text, pos, 4, &year)) return false;
+  struct Part {
+    char separator;
+    unsigned* value;
+  };
+  const Part parts[] = {{'-', &month}, {'-', &day}, {'T', &hour}, {':', &minute}, {':', &second}};
+  for (const Part& part : parts) {
+    if (pos >= text.size() || text[pos] != part.separator) break;
+    ++pos;
+    if (!readDigits(text, pos, 2, part.value)) return false;
+  }
+  if (pos + 1 != text.size() || text[pos] != 'Z') return false;
+  if (year < 1 || month < 1 || month > 12 || day < 1 || day > daysInMonth(year, month) ||
+      hour > 23 || minute > 59 || second > 59) {
+    return false;
+  }
+  const std::int64_t days = daysFromCivil(year, month, day) - kEpoch2001;
+  *seconds = static_cast<double>(days * kSecondsPerDay + hour * 3600 + minute * 60 + second);
+  return true;
+}
+
+// ----- Reader
+
+enum class Tag : std::uint8_t {
+  Plist,
+  Dict,
+  Array,
+  Key,
+  String,
+  Integer,
+  Real,
+  True,
+  False,
+  Date,
+  Data,
+  Unknown
+};
+
+Tag tagFor(const char* name) {
+  switch (name[0]) {
+    case 'a':
+      if (std::strcmp(name, "array") == 0) return Tag::Array;
+      break;
+    case 'd':
+      if (std::strcmp(name, "dict") == 0) return Tag::Dict;
+      if (std::strcmp(name, "data") == 0) return Tag::Data;
+      if (std::strcmp(name, "date") == 0) return Tag::Date;
+      break;
+    case 'f':
+      if (std::strcmp(name, "false") == 0) return Tag::False;
+      break;
+    case 'i':
+      if (std::strcmp(name, "integer") == 0) return Tag::Integer;
+      break;
+    case 'k':
+      if (std::strcmp(name, "key") == 0) return Tag::Key;
+      break;
+    case 'p':
+      if (std::strcmp(name, "plist") == 0) return Tag::Plist;
+      break;
+    case 'r':
+      if (std::strcmp(name, "real") == 0) return Tag::Real;
+      break;
+    case 's':
+      if (std::strcmp(name, "string") == 0) return Tag::String;
+      break;
+    case 't':
+      if (std::strcmp(name, "true") == 0) return Tag::True;
+      break;
+  }
+  return Tag::Unknown;
+}
+
+const char* tagName(Tag tag) {
+  static constexpr const char* kNames[] = {"plist", "dict", "array", "key",  "string", "integer",
+                                           "real",  "true", "false", "date", "data",   "?"};
+  return kNames[static_cast<int>(tag)];
+}
+
+// Builds the tree from expat's events. Open containers live on an explicit stack; the entries
+// and elements of every open container share two scratch vectors, so each finished container
+// costs one exactly-sized allocation.
+class XmlReader {
+ public:
+  explicit XmlReader(XML_Parser parser) : parser_(parser) {
+    XML_SetUserData(parser, this);
+    XML_SetElementHandler(parser, &XmlReader::onStart, &XmlReader::onEnd);
+    XML_SetCharacterDataHandler(parser, &XmlReader::onText);
+    XML_SetEntityDeclHandler(parser, &XmlReader::onEntityDeclaration);
+    XML_SetSkippedEntityHandler(parser, &XmlReader::onSkippedEntity);
+    XML_SetParamEntityParsing(parser, XML_PARAM_ENTITY_PARSING_NEVER);
+  }
+
+  Status read(std::string_view bytes, PlistValue* root) {
+    // Modest pieces keep expat from copying the whole input into a buffer of its own.
+    constexpr std::size_t kPiece = std::size_t{1} << 20;
+    std::size_t piece = kPiece;
+    std::size_t fed = 0;
+    do {
+      const std::size_t size = std::min({bytes.size(), piece, std::size_t{INT_MAX}});
+      const bool last = size == bytes.size();
+      const XML_Status status =
+          XML_Parse(parser_, bytes.data(), static_cast<int>(size), last ? XML_TRUE : XML_FALSE);
+      if (failed_) return Status::failure(error_.empty() ? "out of memory" : error_);
+      if (status != XML_STATUS_OK) {
+        return Status::failure(lineText(XML_GetCurrentLineNumber(parser_)) +
+                               XML_ErrorString(XML_GetErrorCode(parser_)));
+      }
+      bytes.remove_prefix(size);
+      fed += size;
+      // Expat scans a token it could not finish again from its start on the next call. When
+      // one is long (a huge comment, say), feed at least twice as much, so rescanning stays
+      // proportional to the input instead of growing with its square.
+      const XML_Index unfinished = XML_GetCurrentByteIndex(parser_);
+      const std::size_t pending = unfinished >= 0 && static_cast<std::size_t>(unfinished) <= fed
+                                      ? fed - static_cast<std::size_t>(unfinished)
+                                      : 0;
+      piece = std::max(kPiece, 2 * pending);
+    } while (!bytes.empty());
+    if (!haveRoot_) return Status::failure("the property list holds no value");
+    *root = std::move(root_);
+    return Status::success();
+  }
+
+ private:
+  struct Container {
+    Tag tag;
+    bool keyWaiting = false;  // a dictionary's last key still lacks its value
+    XML_Size keyLine = 0;
+    std::size_t start = 0;  // where this container's entries or elements begin in the scratch
+  };
+
+  static std::string lineText(XML_Size line) { return "line " + std::to_string(line) + ": "; }
+
+  void failAt(XML_Size line, const std::string& message) {
+    if (failed_) return;
+    failed_ = true;
+    error_ = lineText(line) + message;
+    XML_StopParser(parser_, XML_FALSE);
+  }
+  void fail(const std::string& message) { failAt(XML_GetCurrentLineNumber(parser_), message); }
+
+  // Handlers never let an exception unwind through expat.
+  template <typename Body>
+  static void guarded(void* self, Body body) {
+    auto* reader = static_cast<XmlReader*>(self);
+    if (reader->failed_) return;
+    try {
+      body(*reader);
+    } catch (...) {
+      // Nothing here may allocate; read() reports the empty message as running out of memory.
+      reader->error_.clear();
+      reader->failed_ = true;
+      XML_StopParser(reader->parser_, XML_FALSE);
+    }
+  }
+
+  static void XMLCALL onStart(void* self, const XML_Char* name, const XML_Char**) {
+    guarded(self, [name](XmlReader& reader) { reader.start(name); });
+  }
+  static void XMLCALL onEnd(void* self, const XML_Char*) {
+    guarded(self, [](XmlReader& reader) { reader.end(); });
+  }
+  static void XMLCALL onText(void* self, const XML_Char* text, int length) {
+    guarded(self, [=](XmlReader& reader) {
+      reader.text(std::string_view(text, static_cast<std::size_t>(length)));
+    });
+  }
+  static void XMLCALL onEntityDeclaration(void* self, const XML_Char*, int, const XML_Char*, int,
+                                          const XML_Char*, const XML_Char*, const XML_Char*,
+                                          const XML_Char*) {
+    guarded(self, [](XmlReader& reader) { reader.fail("entity declarations are not allowed"); });
+  }
+  static void XMLCALL onSkippedEntity(void* self, const XML_Char* name, int parameter) {
+    guarded(self, [=](XmlReader& reader) {
+      reader.fail(std::string("undefined entity ") + (parameter ? "%" : "&") + name + ";");
+    });
+  }
+
+  void start(const char* name) {
+    const Tag tag = tagFor(name);
+    if (tag == Tag::Unknown) return fail("unknown element <" + std::string(name) + ">");
+    if (inScalar_) {
+      return fail("unexpected element <" + std::string(name) + "> inside <" + tagName(scalar_) +
+                  ">");
+    }
+    if (tag == Tag::Plist) {
+      if (!open_.empty()) return fail("<plist> can only be the root element");
+      open_.push_back({Tag::Plist});
+      return;
+    }
+    if (tag == Tag::Key) {
+      if (open_.empty() || open_.back().tag != Tag::Dict) return fail("<key> outside a dictionary");
+      if (open_.back().keyWaiting) return failKeyWithoutValue();
+    } else if (!open_.empty()) {
+      const Container& parent = open_.back();
+      if (parent.tag == Tag::Dict && !parent.keyWaiting) {
+        return fail("a value in a dictionary has no key");
+      }
+      if (parent.tag == Tag::Plist && haveRoot_) {
+        return fail("the property list holds more than one value");
+      }
+    }
+    if (tag == Tag::Dict) {
+      open_.push_back({Tag::Dict, false, 0, entries_.size()});
+    } else if (tag == Tag::Array) {
+      open_.push_back({Tag::Array, false, 0, elements_.size()});
+    } else {
+      inScalar_ = true;
+      scalar_ = tag;
+      scalarLine_ = XML_GetCurrentLineNumber(parser_);
+      text_.clear();
+    }
+  }
+
+  void text(std::string_view text) {
+    if (inScalar_ && scalar_ != Tag::True && scalar_ != Tag::False) {
+      text_.append(text);
+      return;
+    }
+    for (char c : text) {
+      if (!isXmlSpace(c)) {
+        const char* where = inScalar_ ? tagName(scalar_) : tagName(open_.back().tag);
+        return fail("unexpected text " + quoted(trimmed(text)) + " in <" + where + ">");
+      }
+    }
+  }
+
+  void end() {
+    if (inScalar_) {
+      inScalar_ = false;
+      return endScalar();
+    }
+    const Container container = open_.back();
+    switch (container.tag) {
+      case Tag::Plist:
+        if (!haveRoot_) return fail("the property list holds no value");
+        open_.pop_back();
+        return;
+      case Tag::Dict: {
+        if (container.keyWaiting) return failKeyWithoutValue();
+        PlistValue dict = takeDict(container.start);
+        open_.pop_back();
+        return attach(std::move(dict));
+      }
+      default: {
+        const auto first = elements_.begin() + static_cast<std::ptrdiff_t>(container.start);
+        PlistArray array(std::make_move_iterator(first), std::make_move_iterator(elements_.end()));
+        elements_.erase(first, elements_.end());
+        open_.pop_back();
+        return attach(PlistValue::array(std::move(array)));
+      }
+    }
+  }
+
+  void failKeyWithoutValue() {
+    failAt(open_.back().keyLine, "key " + quoted(entries_.back().key) + " has no value");
+  }
+
+  // A dictionary of the single key "CF$UID" holding a non-negative integer is how a UID is
+  // written in XML.
+  PlistValue takeDict(std::size_t start) {
+    const auto first = entries_.begin() + static_cast<std::ptrdiff_t>(start);
+    if (entries_.size() - start == 1 && first->key == "CF$UID") {
+      const PlistInteger* integer = first->value.asInteger();
+      if (integer && !integer->isNegative()) {
+        const std::uint64_t value = integer->asUnsigned();
+        entries_.pop_back();
+        return PlistValue::uid(value);
+      }
+    }
+    PlistDict dict(std::make_move_iterator(first), std::make_move_iterator(entries_.end()));
+    entries_.erase(first, entries_.end());
+    return PlistValue::dict(std::move(dict));
+  }
+
+  void endScalar() {
+    switch (scalar_) {
+      case Tag::Key: {
+        entries_.emplace_back();
+        entries_.back().key = text_;
+        Container& dict = open_.back();
+        dict.keyWaiting = true;
+        dict.keyLine = scalarLine_;
+        return;
+      }
+      case Tag::String:
+        return attach(PlistValue::string(text_));
+      case Tag::True:
+      case Tag::False:
+        return attach(PlistValue::boolean(scalar_ == Tag::True));
+      case Tag::Integer: {
+        PlistInteger value;
+        switch (parseInteger(text_, &value)) {
+          case NumberResult::Ok:
+            return attach(PlistValue::integer(value));
+          case NumberResult::OutOfRange:
+            return failAt(scalarLine_, "integer out of range: " + quoted(trimmed(text_)));
+          case NumberResult::Invalid:
+            return failAt(scalarLine_, "not an integer: " + quoted(text_));
+        }
+        return;
+      }
+      case Tag::Real: {
+        double value = 0;
+        switch (parseReal(text_, &value)) {
+          case NumberResult::Ok:
+            return attach(PlistValue::real(value));
+          case NumberResult::OutOfRange:
+            return failAt(scalarLine_, "real number out of range: " + quoted(trimmed(text_)));
+          case NumberResult::Invalid:
+            return failAt(scalarLine_, "not a real number: " + quoted(text_));
+        }
+        return;
+      }
+      case Tag::Date: {
+        double seconds = 0;
+        if (!parseDate(text_, &seconds)) return failAt(scalarLine_, "not a date: " + quoted(text_));
+        return attach(PlistValue::date(seconds));
+      }
+      case Tag::Data: {
+        PlistData bytes;
+        if (!decodeBase64(text_, bytes)) return failAt(scalarLine_, "invalid base64 in <data>");
+        return attach(PlistValue::data(std::move(bytes)));
+      }
+      default:
+        return;
+    }
+  }
+
+  // Hands a finished value to the container it belongs in (start() has checked it may go there).
+  void attach(PlistValue value) {
+    if (open_.empty() || open_.back().tag == Tag::Plist) {
+      root_ = std::move(value);
+      haveRoot_ = true;
+    } else if (open_.back().tag == Tag::Dict) {
+      entries_.back().value = std::move(value);
+      open_.back().keyWaiting = false;
+    } else {
+      elements_.push_back(std::move(value));
+    }
+  }
+
+  XML_Parser parser_;
+  std::vector<Container> open_;
+  std::vector<DictEntry> entries_;
+  std::vector<PlistValue> elements_;
+  std::string text_;
+  Tag scalar_ = Tag::Unknown;
+  bool inScalar_ = false;
+  XML_Size scalarLine_ = 0;
+  PlistValue root_;
+  bool haveRoot_ = false;
+  bool failed_ = false;
+  std::string error_;
+};
+
+// ----- Writer
+
+constexpr std::string_view kHeader =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+    "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+    "<plist version=\"1.0\">\n";
+
+// Bytes that text cannot be copied through as they are: markup, CR, control characters, and
+// the start of every multi-byte sequence (checked for valid UTF-8 and XML characters).
+constexpr std::array<bool, 256> makeAttentionTable() {
+  std::array<bool, 256> table{};
+  for (int c = 0; c < 0x20; ++c)
+    table[c] = c != '\t' && c != '\n';
+  for (int c = 0x80; c < 0x100; ++c)
+    table[c] = true;
+  table['&'] = table['<'] = table['>'] = true;
+  return table;
+}
+constexpr std::array<bool, 256> kNeedsAttention = makeAttentionTable();
+
+std::string codePointName(char32_t codePoint) {
+  char digits[8];
+  const auto [end, error] = std::to_chars(digits, digits + sizeof digits, codePoint, 16);
+  std::string hex(digits, end);
+  for (char& c : hex)
+    c = static_cast<char>(c >= 'a' ? c - 'a' + 'A' : c);
+  return "U+" + std::string(hex.size() < 4 ? 4 - hex.size() : 0, '0') + hex;
+}
+
+void appendPadded(std::string& out, std::int64_t value, int width) {
+  char digits[24];
+  const auto [end, error] = std::to_chars(digits, digits + sizeof digits, value);
+  const auto length = static_cast<int>(end - digits);
+  if (length < width) out.append(static_cast<std::size_t>(width - length), '0');
+  out.append(digits, end);
+}
+
+// An upper bound on the output's size, short only by the few bytes escapes add: reserving it
+// up front spares copying a large output each time it would otherwise grow.
+std::size_t estimateSize(const PlistValue& root) {
+  std::size_t size = kHeader.size() + 9;
+  std::vector<std::pair<const PlistValue*, std::size_t>> pending{{&root, 0}};
+  while (!pending.empty()) {
+    const auto [value, depth] = pending.back();
+    pending.pop_back();
+    constexpr std::size_t kLongestScalar = 24;  // any number or date, with room to spare
+    switch (value->kind()) {
+      case PlistKind::Dictionary:
+        size += 2 * depth + 16;
+        for (const DictEntry& entry : *value->asDict()) {
+          size += depth + 1 + 12 + entry.key.size();
+          pending.emplace_back(&entry.value, depth + 1);
+        }
+        break;
+      case PlistKind::Array:
+        size += 2 * depth + 18;
+        for (const PlistValue& element : *value->asArray())
+          pending.emplace_back(&element, depth + 1);
+        break;
+      case PlistKind::String:
+        size += depth + 18 + value->asString()->size();
+        break;
+      case PlistKind::Data: {
+        const std::size_t bytes = value->asData()->size();
+        const std::size_t lines = (bytes + 56) / 57;
+        size += 2 * depth + 15 + lines * (depth + 1) + (bytes + 2) / 3 * 4;
+        break;
+      }
+      case PlistKind::Uid:
+        size += 4 * depth + 80;
+        break;
+      default:
+        size += depth + 20 + kLongestScalar;
+        break;
+    }
+  }
+  return size;
+}
+
+class XmlWriter {
+ public:
+  explicit XmlWriter(std::string& out) : out_(out) {}
+
+  Status write(const PlistValue& root) {
+    const std::size_t estimate = estimateSize(root);
+    out_.reserve(out_.size() + estimate + estimate / 16);
+    out_.append(kHeader);
+    Status status = value(root, 0);
+    while (status.ok() && !open_.empty()) {
+      Frame& frame = open_.back();
+      const std::size_t depth = open_.size();
+      if (const PlistDict* dict = frame.value->asDict()) {
+        if (frame.next == dict->size()) {
+          close(depth - 1, "</dict>\n");
+          continue;
+        }
+        const DictEntry& entry = (*dict)[frame.next++];
+        indent(depth);
+        out_.append("<key>");
+        status = text(entry.key, "a key");
+        if (!status.ok()) break;
+        out_.append("</key>\n");
+        status = value(entry.value, depth);
+      } else {
+        const PlistArray& array = *frame.value->asArray();
+        if (frame.next == array.size()) {
+          close(depth - 1, "</array>\n");
+          continue;
+        }
+        status = value(array[frame.next++], depth);
+      }
+    }
+    if (status.ok()) out_.append("</plist>\n");
+    return status;
+  }
+
+ private:
+  struct Frame {
+    const PlistValue* value;
+    std::size_t next;
+  };
+
+  void indent(std::size_t depth) { out_.append(depth, '\t'); }
+
+  void close(std::size_t depth, std::string_view tag) {
+    open_.pop_back();
+    indent(depth);
+    out_.append(tag);
+  }
+
+  // Writes a scalar or an empty container whole; opens a non-empty container for write() to
+  // fill in.
+  Status value(const PlistValue& value, std::size_t depth) {
+    indent(depth);
+    switch (value.kind()) {
+      case PlistKind::Dictionary:
+        if (value.asDict()->empty()) {
+          out_.append("<dict/>\n");
+        } else {
+          out_.append("<dict>\n");
+          open_.push_back({&value, 0});
+        }
+        return Status::success();
+      case PlistKind::Array:
+        if (value.asArray()->empty()) {
+          out_.append("<array/>\n");
+        } else {
+          out_.append("<array>\n");
+          open_.push_back({&value, 0});
+        }
+        return Status::success();
+      case PlistKind::String: {
+        out_.append("<string>");
+        Status status = text(*value.asString(), "a string");
+        out_.append("</string>\n");
+        return status;
+      }
+      case PlistKind::Integer:
+        integer(*value.asInteger());
+        return Status::success();
+      case PlistKind::Real:
+        real(*value.asReal());
+        return Status::success();
+      case PlistKind::Boolean:
+        out_.append(*value.asBoolean() ? "<true/>\n" : "<false/>\n");
+        return Status::success();
+      case PlistKind::Date:
+        return date(value.asDate()->secondsSince2001);
+      case PlistKind::Data:
+        data(*value.asData(), depth);
+        return Status::success();
+      case PlistKind::Uid:
+        out_.append("<dict>\n");
+        indent(depth + 1);
+        out_.append("<key>CF$UID</key>\n");
+        indent(depth + 1);
+        integer(PlistInteger::fromUnsigned(value.asUid()->value));
+        indent(depth);
+        out_.append("</dict>\n");
+        return Status::success();
+    }
+    return Status::failure("cannot write XML: unknown value kind");
+  }
+
+  // Escaped character data; fails on what is not UTF-8 or not an XML character.
+  Status text(std::string_view text, const char* what) {
+    std::size_t copied = 0;
+    std::size_t i = 0;
+    while (i < text.size()) {
+      const auto byte = static_cast<unsigned char>(text[i]);
+      if (!kNeedsAttention[byte]) {
+        ++i;
+        continue;
+      }
+      if (byte >= 0x80) {
+        const std::size_t begin = i;
+        const char32_t codePoint = decodeUtf8(text, i);
+        if (codePoint == kInvalidCodePoint) {
+          return Status::failure(std::string("cannot write XML: ") + what +
+                                 " is not valid UTF-8 (byte " + std::to_string(begin) + ")");
+        }
+        if (codePoint == 0xFFFE || codePoint == 0xFFFF) return badCharacter(codePoint, what);
+        continue;
+      }
+      std::string_view replacement;
+      switch (byte) {
+        case '&':
+          replacement = "&amp;";
+          break;
+        case '<':
+          replacement = "&lt;";
+          break;
+        case '>':
+          replacement = "&gt;";
+          break;
+        case '\r':
+          replacement = "&#13;";
+          break;
+        default:
+          return badCharacter(byte, what);
+      }
+      out_.append(text.data() + copied, i - copied);
+      out_.append(replacement);
+      copied = ++i;
+    }
+    out_.append(text.data() + copied, text.size() - copied);
+    return Status::success();
+  }
+
+  static Status badCharacter(char32_t codePoint, const char* what) {
+    return Status::failure(std::string("cannot write XML: ") + what + " holds the character " +
+                           codePointName(codePoint) + ", which XML cannot represent");
+  }
+
+  void integer(PlistInteger value) {
+    char digits[24];
+    const auto [end, error] =
+        value.isNegative() ? std::to_chars(digits, digits + sizeof digits, value.asSigned())
+                           : std::to_chars(digits, digits + sizeof digits, value.asUnsigned());
+    out_.append("<integer>");
+    out_.append(digits, end);
+    out_.append("</integer>\n");
+  }
+
+  void real(double value) {
+    out_.append("<real>");
+    if (std::isnan(value)) {
+      out_.append("nan");
+    } else if (std::isinf(value)) {
+      out_.append(value < 0 ? "-inf" : "inf");
+    } else {
+      char digits[32];
+      const auto [end, error] = std::to_chars(digits, digits + sizeof digits, value);
+      out_.append(digits, end);
+    }
+    out_.append("</real>\n");
+  }
+
+  Status date(double secondsSince2001) {
+    const double whole = std::floor(secondsSince2001);
+    if (!(whole >= kFirstDate && whole <= kLastDate)) {
+      char digits[32];
+      const auto [end, error] = std::to_chars(digits, digits + sizeof digits, secondsSince2001);
+      return Status::failure("cannot write XML: the date " + std::string(digits, end) +
+                             " (seconds from 2001) lies outside the years 1 to 9999");
+    }
+    const auto seconds = static_cast<std::int64_t>(whole);
+    std::int64_t days = seconds / kSecondsPerDay;
+    std::int64_t ofDay = seconds % kSecondsPerDay;
+    if (ofDay < 0) {
+      ofDay += kSecondsPerDay;
+      --days;
+    }
+    const CivilDay civil = civilFromDays(days + kEpoch2001);
+    out_.append("<date>");
+    appendPadded(out_, civil.year, 4);
+    out_.push_back('-');
+    appendPadded(out_, civil.month, 2);
+    out_.push_back('-');
+    appendPadded(out_, civil.day, 2);
+    out_.push_back('T');
+    appendPadded(out_, ofDay / 3600, 2);
+    out_.push_back(':');
+    appendPadded(out_, ofDay / 60 % 60, 2);
+    out_.push_back(':');
+    appendPadded(out_, ofDay % 60, 2);
+    out_.append("Z</date>\n");
+    return Status::success();
+  }
+
+  // Base64 in lines of 76 characters, each indented like the tag.
+  void data(const PlistData& bytes, std::size_t depth) {
+    out_.append("<data>\n");
+    constexpr std::size_t kBytesPerLine = 57;
+    for (std::size_t line = 0; line < bytes.size(); line += kBytesPerLine) {
+      indent(depth);
+      const std::size_t end = std::min(bytes.size(), line + kBytesPerLine);
+      std::size_t i = line;
+      char encoded[76];
+      std::size_t length = 0;
+      for (; i + 3 <= end; i += 3) {
+        const std::uint32_t group =
+            (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
+        encoded[length++] = kBase64Alphabet[group >> 18];
+        encoded[length++] = kBase64Alphabet[(group >> 12) & 63];
+        encoded[length++] = kBase64Alphabet[(group >> 6) & 63];
+        encoded[length++] = kBase64Alphabet[group & 63];
+      }
+      if (i < end) {
+        const bool two = i + 1 < end;
+        const std::uint32_t group =
+            (std::uint32_t{bytes[i]} << 16) | (two ? std::uint32_t{bytes[i + 1]} << 8 : 0);
+        encoded[length++] = kBase64Alphabet[group >> 18];
+        encoded[length++] = kBase64Alphabet[(group >> 12) & 63];
+        encoded[length++] = two ? kBase64Alphabet[(group >> 6) & 63] : '=';
+        encoded[length++] = '=';
+      }
+      out_.append(encoded, length);
+      out_.push_back('\n');
+    }
+    indent(depth);
+    out_.append("</data>\n");
+  }
+
+  std::string& out_;
+  std::vector<Frame> open_;
+};
+
+}  // namespace
+
+Status readXmlPlist(std::string_view bytes, PlistValue* root) {
+  XML_Parser parser = XML_ParserCreate(nullptr);
+  if (!parser) return Status::failure("out of memory");
+  Status status = Status::success();
+  try {
+    XmlReader reader(parser);
+    status = reader.read(bytes, root);
+  } catch (const std::bad_alloc&) {
+    status = Status::failure("out of memory");
+  }
+  XML_ParserFree(parser);
+  return status;
+}
+
+Status writeXmlPlist(const PlistValue& root, std::string* out) {
+  const std::size_t originalSize = out->size();
+  Status status = Status::success();
+  try {
+    status = XmlWriter(*out).write(root);
+  } catch (const std::bad_alloc&) {
+    status = Status::failure("out of memory");
+  }
+  if (!status.ok()) out->resize(originalSize);
+  return status;
+}
+
+}  // namespace tidymark

@@ -1,0 +1,880 @@
+#include "platform/binary_plist.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "platform/utf8.h"
+
+namespace tidymark {
+
+namespace {
+
+constexpr std::uint64_t kHeaderSize = 8;
+constexpr std::uint64_t kTrailerSize = 32;
+
+std::uint64_t loadBigEndian(const std::uint8_t* p, unsigned width) {
+  static_assert(std::endian::native == std::endian::little ||
+                std::endian::native == std::endian::big);
+  constexpr bool swap = std::endian::native == std::endian::little;
+  switch (width) {
+    case 1:
+      return p[0];
+    case 2: {
+      std::uint16_t v;
+      std::memcpy(&v, p, 2);
+      return swap ? __builtin_bswap16(v) : v;
+    }
+    case 4: {
+      std::uint32_t v;
+      std::memcpy(&v, p, 4);
+      return swap ? __builtin_bswap32(v) : v;
+    }
+    case 8: {
+      std::uint64_t v;
+      std::memcpy(&v, p, 8);
+      return swap ? __builtin_bswap64(v) : v;
+    }
+    default: {
+      std::uint64_t v = 0;
+      for (unsigned i = 0; i < width; ++i)
+        v = (v << 8) | p[i];
+      return v;
+    }
+  }
+}
+
+std::uint8_t* storeBigEndian(std::uint8_t* p, std::uint64_t value, unsigned width) {
+  constexpr bool swap = std::endian::native == std::endian::little;
+  switch (width) {
+    case 1:
+      *p = static_cast<std::uint8_t>(value);
+      break;
+    case 2: {
+      auto v = static_cast<std::uint16_t>(value);
+      if (swap) v = __builtin_bswap16(v);
+      std::memcpy(p, &v, 2);
+      break;
+    }
+    case 4: {
+      auto v = static_cast<std::uint32_t>(value);
+      if (swap) v = __builtin_bswap32(v);
+      std::memcpy(p, &v, 4);
+      break;
+    }
+    default: {
+      std::uint64_t v = swap ? __builtin_bswap64(value) : value;
+      std::memcpy(p, &v, 8);
+      break;
+    }
+  }
+  return p + width;
+}
+
+// The smallest of 1, 2, 4 and 8 bytes that holds `value`.
+unsigned widthFor(std::uint64_t value) {
+  if (value <= 0xFF) return 1;
+  if (value <= 0xFFFF) return 2;
+  if (value <= 0xFFFFFFFF) return 4;
+  return 8;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading
+
+class Reader {
+ public:
+  explicit Reader(std::string_view bytes)
+      : data_(reinterpret_cast<const std::uint8_t*>(bytes.data())), size_(bytes.size()) {
+    budget_ = std::max<std::uint64_t>(std::uint64_t{64} << 20, std::uint64_t{32} * size_);
+  }
+
+  Status read(PlistValue* root);
+
+ private:
+  // A container whose elements are still to be read. The container's storage is reserved to
+  // its exact size, so pointers to elements already added stay valid.
+  struct Pending {
+    PlistArray* array = nullptr;
+    PlistDict* dict = nullptr;
+    const std::uint8_t* refs = nullptr;
+    std::uint64_t count = 0;
+    std::uint64_t next = 0;
+    std::uint64_t object = 0;
+  };
+
+  bool fail(std::string message) {
+    error_ = std::move(message);
+    return false;
+  }
+  bool failObject(std::uint64_t object, const std::string& what) {
+    return fail(what + " (object " + std::to_string(object) + ")");
+  }
+
+  bool readTrailer();
+  bool offsetOf(std::uint64_t object, std::uint64_t* offset);
+  bool reference(const Pending& owner, std::uint64_t position, std::uint64_t* object);
+  bool lengthOf(std::uint64_t object, std::uint64_t offset, std::uint64_t elementSize,
+                std::uint64_t* count, std::uint64_t* body);
+  bool charge(std::uint64_t bytes);
+  bool load(std::uint64_t object, PlistValue* out, Pending* pending);
+  bool loadKey(std::uint64_t object, std::uint64_t owner, std::string* out);
+  bool loadString(std::uint64_t object, std::uint64_t offset, std::string* out);
+  bool decodeUtf16(std::uint64_t object, const std::uint8_t* units, std::uint64_t count,
+                   std::string* out);
+
+  const std::uint8_t* data_;
+  std::uint64_t size_;
+  unsigned offsetSize_ = 0;
+  unsigned refSize_ = 0;
+  std::uint64_t numObjects_ = 0;
+  std::uint64_t topObject_ = 0;
+  std::uint64_t tableOffset_ = 0;
+  std::uint64_t materialized_ = 0;
+  std::uint64_t budget_ = 0;
+  std::vector<std::uint8_t> onPath_;
+  std::string error_;
+};
+
+bool Reader::readTrailer() {
+  if (size_ < kHeaderSize ||
+      std::memcmp(data_, kBinaryPlistMagic.data(), kBinaryPlistMagic.size()) != 0) {
+    return fail("it does not begin with \"bplist00\"");
+  }
+  if (size_ < kHeaderSize + kTrailerSize) return fail("the trailer is cut off");
+  const std::uint64_t trailerStart = size_ - kTrailerSize;
+  const std::uint8_t* trailer = data_ + trailerStart;
+  offsetSize_ = trailer[6];
+  refSize_ = trailer[7];
+  numObjects_ = loadBigEndian(trailer + 8, 8);
+  topObject_ = loadBigEndian(trailer + 16, 8);
+  tableOffset_ = loadBigEndian(trailer + 24, 8);
+  if (offsetSize_ < 1 || offsetSize_ > 8) {
+    return fail("the offset size " + std::to_string(offsetSize_) + " is not between 1 and 8");
+  }
+  if (refSize_ < 1 || refSize_ > 8) {
+    return fail("the reference size " + std::to_string(refSize_) + " is not between 1 and 8");
+  }
+  if (numObjects_ == 0) return fail("it holds no objects");
+  if (topObject_ >= numObjects_) {
+    return fail("the top object " + std::to_string(topObject_) + " is out of range (" +
+                std::to_string(numObjects_) + " objects)");
+  }
+  if (tableOffset_ < kHeaderSize || tableOffset_ > trailerStart) {
+    return fail("the offset table starts outside the file");
+  }
+  if (numObjects_ > (trailerStart - tableOffset_) / offsetSize_) {
+    return fail("the offset table for " + std::to_string(numObjects_) +
+                " objects runs past the trailer");
+  }
+  return true;
+}
+
+bool Reader::offsetOf(std::uint64_t object, std::uint64_t* offset) {
+  *offset = loadBigEndian(data_ + tableOffset_ + object * offsetSize_, offsetSize_);
+  if (*offset < kHeaderSize || *offset >= tableOffset_) {
+    return fail("the offset of object " + std::to_string(object) + " lies outside the file");
+  }
+  return true;
+}
+
+bool Reader::reference(const Pending& owner, std::uint64_t position, std::uint64_t* object) {
+  *object = loadBigEndian(owner.refs + position * refSize_, refSize_);
+  if (*object >= numObjects_) {
+    return fail("reference " + std::to_string(*object) + " is out of range (object " +
+                std::to_string(owner.object) + ")");
+  }
+  return true;
+}
+
+// Reads the length of the object at `offset` (its marker's low nibble, or the integer object
+// that follows a 0xF nibble) and checks that `count` elements of `elementSize` bytes fit
+// before the offset table. `body` receives where the elements start.
+bool Reader::lengthOf(std::uint64_t object, std::uint64_t offset, std::uint64_t elementSize,
+                      std::uint64_t* count, std::uint64_t* body) {
+  const std::uint8_t* p = data_ + offset;
+  const std::uint64_t available = tableOffset_ - offset;
+  if ((p[0] & 0x0F) != 0x0F) {
+    *count = p[0] & 0x0F;
+    *body = offset + 1;
+  } else {
+    if (available < 2 || (p[1] & 0xF0) != 0x10 || (p[1] & 0x0F) > 3) {
+      return failObject(object, "a length is not given as an integer");
+    }
+    const unsigned width = 1u << (p[1] & 0x0F);
+    if (available < 2 + width) return failObject(object, "a length runs past the objects");
+    *count = loadBigEndian(p + 2, width);
+    if (width == 8 && static_cast<std::int64_t>(*count) < 0) {
+      return failObject(object, "a length is negative");
+    }
+    *body = offset + 2 + width;
+  }
+  if (*count > (tableOffset_ - *body) / elementSize) {
+    return failObject(object, "the contents run past the objects");
+  }
+  return true;
+}
+
+bool Reader::charge(std::uint64_t bytes) {
+  materialized_ += bytes;
+  if (materialized_ > budget_) {
+    return fail("the property list expands far beyond its size (shared references)");
+  }
+  return true;
+}
+
+bool Reader::decodeUtf16(std::uint64_t object, const std::uint8_t* units, std::uint64_t count,
+                         std::string* out) {
+  const auto unitAt = [&](std::uint64_t i) {
+    return static_cast<char16_t>((units[2 * i] << 8) | units[2 * i + 1]);
+  };
+  const auto broken = [&] { return failObject(object, "a string has a broken UTF-16 surrogate"); };
+  // First pass: validate and measure, so the payload is charged and allocated once.
+  std::uint64_t length = 0;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    const char16_t unit = unitAt(i);
+    if (unit < 0x80) {
+      length += 1;
+    } else if (unit < 0x800) {
+      length += 2;
+    } else if (unit >= 0xD800 && unit <= 0xDBFF) {
+      if (i + 1 >= count) return broken();
+      const char16_t low = unitAt(i + 1);
+      if (low < 0xDC00 || low > 0xDFFF) return broken();
+      length += 4;
+      ++i;
+    } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
+      return broken();
+    } else {
+      length += 3;
+    }
+  }
+  if (!charge(length)) return false;
+  out->clear();
+  out->reserve(length);
+  for (std::uint64_t i = 0; i < count; ++i) {
+    char32_t codePoint = unitAt(i);
+    if (codePoint >= 0xD800 && codePoint <= 0xDBFF) {
+      codePoint = 0x10000 + ((codePoint - 0xD800) << 10) + (unitAt(i + 1) - 0xDC00);
+      ++i;
+    }
+    appendUtf8(codePoint, *out);
+  }
+  return true;
+}
+
+bool Reader::loadString(std::uint64_t object, std::uint64_t offset, std::string* out) {
+  const std::uint8_t marker = data_[offset];
+  std::uint64_t count, body;
+  if ((marker & 0xF0) == 0x50) {
+    if (!lengthOf(object, offset, 1, &count, &body)) return false;
+    const std::string_view text(reinterpret_cast<const char*>(data_ + body), count);
+    if (!isAscii(text)) return failObject(object, "an ASCII string holds a byte above 0x7F");
+    if (!charge(count)) return false;
+    out->assign(text);
+    return true;
+  }
+  if (!lengthOf(object, offset, 2, &count, &body)) return false;
+  return decodeUtf16(object, data_ + body, count, out);
+}
+
+bool Reader::loadKey(std::uint64_t object, std::uint64_t owner, std::string* out) {
+  std::uint64_t offset;
+  if (!offsetOf(object, &offset)) return false;
+  const std::uint8_t type = data_[offset] & 0xF0;
+  if (type != 0x50 && type != 0x60) {
+    return fail("the key at object " + std::to_string(object) + " is not a string (object " +
+                std::to_string(owner) + ")");
+  }
+  return loadString(object, offset, out);
+}
+
+// Loads one object into *out. A container comes back empty with its storage reserved, and
+// `pending` describes the elements still to be read; otherwise pending->refs stays null.
+bool Reader::load(std::uint64_t object, PlistValue* out, Pending* pending) {
+  std::uint64_t offset;
+  if (!offsetOf(object, &offset)) return false;
+  const std::uint8_t* p = data_ + offset;
+  const std::uint64_t available = tableOffset_ - offset;
+  const std::uint8_t marker = p[0];
+  const unsigned low = marker & 0x0F;
+  std::uint64_t count, body;
+  switch (marker >> 4) {
+    case 0x0:
+      if (marker == 0x08 || marker == 0x09) {
+        *out = PlistValue::boolean(marker == 0x09);
+        return true;
+      }
+      if (marker == 0x00) return failObject(object, "null objects are not supported");
+      if (marker == 0x0F) return failObject(object, "a fill byte stands where an object should be");
+      break;
+    case 0x1: {
+      if (low > 4) return failObject(object, "an integer has an unsupported size");
+      const unsigned width = 1u << low;
+      if (available < 1 + width) return failObject(object, "an integer runs past the objects");
+      if (width <= 8) {
+        // 1, 2 and 4 bytes are unsigned; 8 bytes are a signed 64-bit value.
+        *out = PlistValue::integer(static_cast<std::int64_t>(loadBigEndian(p + 1, width)));
+      } else {
+        const std::uint64_t high = loadBigEndian(p + 1, 8);
+        const std::uint64_t value = loadBigEndian(p + 9, 8);
+        if (high == 0) {
+          *out = PlistValue::unsignedInteger(value);
+        } else if (high == ~std::uint64_t{0} && (value >> 63) != 0) {
+          *out = PlistValue::integer(static_cast<std::int64_t>(value));
+        } else {
+          return failObject(object, "an integer does not fit in 64 bits");
+        }
+      }
+      return true;
+    }
+    case 0x2:
+      if (marker == 0x22) {
+        if (available < 5) return failObject(object, "a real runs past the objects");
+        const auto bits = static_cast<std::uint32_t>(loadBigEndian(p + 1, 4));
+        *out = PlistValue::real(static_cast<double>(std::bit_cast<float>(bits)));
+        return true;
+      }
+      if (marker == 0x23) {
+        if (available < 9) return failObject(object, "a real runs past the objects");
+        *out = PlistValue::real(std::bit_cast<double>(loadBigEndian(p + 1, 8)));
+        return true;
+      }
+      return failObject(object, "a real has an unsupported size");
+    case 0x3:
+      if (marker != 0x33) break;
+      if (available < 9) return failObject(object, "a date runs past the objects");
+      *out = PlistValue::date(std::bit_cast<double>(loadBigEndian(p + 1, 8)));
+      return true;
+    case 0x4: {
+      if (!lengthOf(object, offset, 1, &count, &body)) return false;
+      if (!charge(count)) return false;
+      const std::uint8_t* bytes = data_ + body;
+      *out = PlistValue::data(PlistData(bytes, bytes + count));
+      return true;
+    }
+    case 0x5:
+    case 0x6: {
+      std::string text;
+      if (!loadString(object, offset, &text)) return false;
+      *out = PlistValue::string(std::move(text));
+      return true;
+    }
+    case 0x8: {
+      const unsigned width = low + 1;
+      if (available < 1 + width) return failObject(object, "a UID runs past the objects");
+      for (unsigned i = 0; i + 8 < width; ++i) {
+        if (p[1 + i] != 0) return failObject(object, "a UID does not fit in 64 bits");
+      }
+      const unsigned kept = std::min(width, 8u);
+      *out = PlistValue::uid(loadBigEndian(p + 1 + width - kept, kept));
+      return true;
+    }
+    case 0xA: {
+      if (!lengthOf(object, offset, refSize_, &count, &body)) return false;
+      if (!charge(count * sizeof(PlistValue))) return false;
+      PlistArray elements;
+      elements.reserve(count);
+      *out = PlistValue::array(std::move(elements));
+      *pending = Pending{out->asArray(), nullptr, data_ + body, count, 0, object};
+      return true;
+    }
+    case 0xC:
+      return failObject(object, "sets are not supported");
+    case 0xD: {
+      if (!lengthOf(object, offset, 2 * std::uint64_t{refSize_}, &count, &body)) return false;
+      if (!charge(count * sizeof(DictEntry))) return false;
+      PlistDict entries;
+      entries.reserve(count);
+      *out = PlistValue::dict(std::move(entries));
+      *pending = Pending{nullptr, out->asDict(), data_ + body, count, 0, object};
+      return true;
+    }
+    default:
+      break;
+  }
+  char hex[8];
+  std::snprintf(hex, sizeof hex, "0x%02X", marker);
+  return failObject(object, std::string("unknown object marker ") + hex);
+}
+
+Status Reader::read(PlistValue* root) {
+  if (!readTrailer()) return Status::failure("not a binary property list: " + error_);
+  onPath_.assign(numObjects_, 0);
+  std::vector<Pending> stack;
+  PlistValue tree;
+  bool ok = charge(sizeof(PlistValue));
+  Pending pending;
+  ok = ok && load(topObject_, &tree, &pending);
+  if (ok && pending.refs) {
+    onPath_[pending.object] = 1;
+    stack.push_back(pending);
+  }
+  while (ok && !stack.empty()) {
+    Pending& top = stack.back();
+    if (top.next == top.count) {
+      onPath_[top.object] = 0;
+      stack.pop_back();
+      continue;
+    }
+    const std::uint64_t position = top.next++;
+    std::uint64_t child;
+    PlistValue* slot;
+    if (top.dict) {
+      std::uint64_t key;
+      if (!reference(top, position, &key) || !reference(top, top.count + position, &child)) {
+        ok = false;
+        break;
+      }
+      DictEntry& entry = top.dict->emplace_back();
+      if (!loadKey(key, top.object, &entry.key)) {
+        ok = false;
+        break;
+      }
+      slot = &entry.value;
+    } else {
+      if (!reference(top, position, &child)) {
+        ok = false;
+        break;
+      }
+      slot = &top.array->emplace_back();
+    }
+    if (onPath_[child]) {
+      ok = fail("reference cycle at object " + std::to_string(child));
+      break;
+    }
+    pending = Pending{};
+    if (!load(child, slot, &pending)) {
+      ok = false;
+      break;
+    }
+    if (pending.refs) {
+      onPath_[child] = 1;
+      stack.push_back(pending);
+    }
+  }
+  if (!ok) return Status::failure("not a binary property list: " + error_);
+  *root = std::move(tree);
+  return Status::success();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Writing
+
+constexpr std::uint64_t kMultiplier1 = 0x9E3779B97F4A7C15ULL;
+constexpr std::uint64_t kMultiplier2 = 0xD6E8FEB86659FD93ULL;
+constexpr std::uint64_t kMultiplier3 = 0xA0761D6478BD642FULL;
+
+inline std::uint64_t fold(std::uint64_t a, std::uint64_t b) {
+  const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+  return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
+}
+
+std::uint64_t hashBytes(const void* data, std::size_t size, std::uint64_t seed) {
+  const auto* p = static_cast<const std::uint8_t*>(data);
+  std::uint64_t h = seed ^ (size * kMultiplier1);
+  std::size_t n = size;
+  for (; n >= 8; n -= 8, p += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    h = fold(h ^ word, kMultiplier2);
+  }
+  if (n > 0) {
+    std::uint64_t tail = 0;
+    std::memcpy(&tail, p, n);
+    h = fold(h ^ tail, kMultiplier3);
+  }
+  return fold(h, kMultiplier1);
+}
+
+std::uint64_t hashWord(std::uint64_t word, std::uint64_t seed) {
+  return fold(fold(word ^ seed, kMultiplier2), kMultiplier1);
+}
+
+// Distinct seeds keep equal bytes of different kinds (the string "a" and the data "a") apart.
+std::uint64_t seedFor(PlistKind kind) {
+  return (static_cast<std::uint64_t>(kind) + 1) * kMultiplier3;
+}
+
+// Equality of two scalars of the same kind, reals and dates by their bits.
+bool sameScalar(const PlistValue& a, const PlistValue& b) {
+  switch (a.kind()) {
+    case PlistKind::Integer:
+      return *a.asInteger() == *b.asInteger();
+    case PlistKind::Real:
+      return std::bit_cast<std::uint64_t>(*a.asReal()) == std::bit_cast<std::uint64_t>(*b.asReal());
+    case PlistKind::Date:
+      return std::bit_cast<std::uint64_t>(a.asDate()->secondsSince2001) ==
+             std::bit_cast<std::uint64_t>(b.asDate()->secondsSince2001);
+    case PlistKind::Boolean:
+      return *a.asBoolean() == *b.asBoolean();
+    case PlistKind::Uid:
+      return a.asUid()->value == b.asUid()->value;
+    case PlistKind::Data:
+      return *a.asData() == *b.asData();
+    default:
+      return false;
+  }
+}
+
+// Bytes an integer's value takes after its marker.
+unsigned integerWidth(const PlistInteger& value) {
+  if (!value.fitsSigned()) return 16;
+  if (value.isNegative()) return 8;
+  return widthFor(value.asUnsigned());
+}
+
+// Bytes a length takes after the marker: none below 15, else an integer object.
+std::uint64_t lengthFieldSize(std::uint64_t count) {
+  return count < 15 ? 0 : 1 + widthFor(count);
+}
+
+std::uint8_t* storeMarker(std::uint8_t* p, std::uint8_t type, std::uint64_t count) {
+  if (count < 15) {
+    *p++ = static_cast<std::uint8_t>(type | count);
+    return p;
+  }
+  *p++ = static_cast<std::uint8_t>(type | 0x0F);
+  const unsigned width = widthFor(count);
+  *p++ = static_cast<std::uint8_t>(0x10 | std::countr_zero(width));
+  return storeBigEndian(p, count, width);
+}
+
+class Writer {
+ public:
+  bool flatten(const PlistValue& root);
+  bool write(std::string* out);
+  const std::string& error() const { return error_; }
+
+ private:
+  // One object of the file. `source` is the std::string of a string object (dictionary keys
+  // and string values share these) and the PlistValue of every other kind.
+  struct Object {
+    const void* source;
+    std::uint64_t count;     // elements, entries, bytes, or UTF-16 units of a non-ASCII string
+    std::uint32_t firstRef;  // where a container's references start in refs_
+    PlistKind kind;
+    bool ascii;
+  };
+  struct Slot {
+    std::uint32_t object;
+    std::uint32_t tag;
+  };
+  struct Frame {
+    const PlistValue* elements;  // an array's, or null for a dictionary
+    const DictEntry* entries;
+    std::uint64_t count;
+    std::uint64_t next;
+    std::uint32_t firstRef;
+  };
+  static constexpr std::uint32_t kEmpty = 0xFFFFFFFF;
+
+  bool fail(std::string message) {
+    error_ = std::move(message);
+    return false;
+  }
+  template <class Same>
+  Slot* probe(std::uint64_t hash, Same same);
+  bool addObject(Slot* slot, std::uint64_t hash, const Object& object, std::uint64_t bodySize,
+                 std::uint32_t* number);
+  void grow();
+  bool internString(const std::string& text, std::uint32_t* number);
+  bool internScalar(const PlistValue& value, std::uint32_t* number);
+  bool visit(const PlistValue& value, std::uint32_t* number, std::vector<Frame>& stack);
+  std::uint8_t* encode(const Object& object, std::uint8_t* p, unsigned refSize) const;
+
+  std::vector<Object> objects_;
+  std::vector<std::uint32_t> refs_;
+  std::vector<Slot> table_ = std::vector<Slot>(1024, Slot{kEmpty, 0});
+  unsigned tableShift_ = 32 - 10;
+  std::size_t tableUsed_ = 0;
+  std::uint64_t bodyBytes_ = 0;
+  std::string error_;
+};
+
+template <class Same>
+Writer::Slot* Writer::probe(std::uint64_t hash, Same same) {
+  const auto tag = static_cast<std::uint32_t>(hash >> 32);
+  const std::size_t mask = table_.size() - 1;
+  std::size_t i = static_cast<std::uint32_t>(tag * 2654435769u) >> tableShift_;
+  for (;; i = (i + 1) & mask) {
+    Slot& slot = table_[i];
+    if (slot.object == kEmpty) return &slot;
+    if (slot.tag == tag && same(objects_[slot.object])) return &slot;
+  }
+}
+
+void Writer::grow() {
+  std::vector<Slot> old(table_.size() * 2, Slot{kEmpty, 0});
+  old.swap(table_);
+  --tableShift_;
+  const std::size_t mask = table_.size() - 1;
+  for (const Slot& slot : old) {
+    if (slot.object == kEmpty) continue;
+    std::size_t i = static_cast<std::uint32_t>(slot.tag * 2654435769u) >> tableShift_;
+    while (table_[i].object != kEmpty)
+      i = (i + 1) & mask;
+    table_[i] = slot;
+  }
+}
+
+bool Writer::addObject(Slot* slot, std::uint64_t hash, const Object& object, std::uint64_t bodySize,
+                       std::uint32_t* number) {
+  if (objects_.size() >= kEmpty - 1) return fail("the property list has too many values");
+  *number = static_cast<std::uint32_t>(objects_.size());
+  objects_.push_back(object);
+  bodyBytes_ += bodySize;
+  if (slot) {
+    *slot = Slot{*number, static_cast<std::uint32_t>(hash >> 32)};
+    if (++tableUsed_ * 2 > table_.size()) grow();
+  }
+  return true;
+}
+
+bool Writer::internString(const std::string& text, std::uint32_t* number) {
+  const std::uint64_t hash = hashBytes(text.data(), text.size(), seedFor(PlistKind::String));
+  Slot* slot = probe(hash, [&](const Object& o) {
+    return o.kind == PlistKind::String && *static_cast<const std::string*>(o.source) == text;
+  });
+  if (slot->object != kEmpty) {
+    *number = slot->object;
+    return true;
+  }
+  Object object{&text, text.size(), 0, PlistKind::String, true};
+  std::uint64_t payload = text.size();
+  if (!isAscii(text)) {
+    std::uint64_t units = 0;
+    for (std::size_t pos = 0; pos < text.size();) {
+      const char32_t codePoint = decodeUtf8(text, pos);
+      if (codePoint == kInvalidCodePoint) {
+        return fail("a string is not valid UTF-8: \"" + text.substr(0, 40) + "\"");
+      }
+      units += codePoint >= 0x10000 ? 2 : 1;
+    }
+    object.ascii = false;
+    object.count = units;
+    payload = 2 * units;
+  }
+  return addObject(slot, hash, object, 1 + lengthFieldSize(object.count) + payload, number);
+}
+
+bool Writer::internScalar(const PlistValue& value, std::uint32_t* number) {
+  const PlistKind kind = value.kind();
+  if (kind == PlistKind::String) return internString(*value.asString(), number);
+  const auto sameAs = [&](const Object& o) {
+    return o.kind == kind && sameScalar(*static_cast<const PlistValue*>(o.source), value);
+  };
+  std::uint64_t hash = 0;
+  std::uint64_t bodySize = 0;
+  std::uint64_t count = 0;
+  switch (kind) {
+    case PlistKind::Integer: {
+      const PlistInteger integer = *value.asInteger();
+      hash =
+          hashWord(integer.asUnsigned() ^ (integer.fitsSigned() ? 0 : kMultiplier2), seedFor(kind));
+      bodySize = 1 + integerWidth(integer);
+      break;
+    }
+    case PlistKind::Real:
+      hash = hashWord(std::bit_cast<std::uint64_t>(*value.asReal()), seedFor(kind));
+      bodySize = 9;
+      break;
+    case PlistKind::Date:
+      hash =
+          hashWord(std::bit_cast<std::uint64_t>(value.asDate()->secondsSince2001), seedFor(kind));
+      bodySize = 9;
+      break;
+    case PlistKind::Boolean:
+      hash = hashWord(*value.asBoolean(), seedFor(kind));
+      bodySize = 1;
+      break;
+    case PlistKind::Uid:
+      hash = hashWord(value.asUid()->value, seedFor(kind));
+      bodySize = 1 + widthFor(value.asUid()->value);
+      break;
+    case PlistKind::Data: {
+      const PlistData& bytes = *value.asData();
+      hash = hashBytes(bytes.data(), bytes.size(), seedFor(kind));
+      count = bytes.size();
+      bodySize = 1 + lengthFieldSize(count) + count;
+      break;
+    }
+    default:
+      return fail("internal error: a container reached the scalar table");
+  }
+  Slot* slot = probe(hash, sameAs);
+  if (slot->object != kEmpty) {
+    *number = slot->object;
+    return true;
+  }
+  return addObject(slot, hash, Object{&value, count, 0, kind, true}, bodySize, number);
+}
+
+// Gives `value` its object number. A container gets a fresh object, its keys are numbered at
+// once, and it goes on `stack` so its values are numbered next (depth first, in order).
+bool Writer::visit(const PlistValue& value, std::uint32_t* number, std::vector<Frame>& stack) {
+  const PlistArray* array = value.asArray();
+  const PlistDict* dict = value.asDict();
+  if (!array && !dict) return internScalar(value, number);
+  const std::uint64_t count = array ? array->size() : dict->size();
+  const std::uint64_t refCount = array ? count : 2 * count;
+  if (refs_.size() + refCount >= kEmpty) return fail("the property list has too many values");
+  const auto firstRef = static_cast<std::uint32_t>(refs_.size());
+  const Object object{&value, count, firstRef, value.kind(), true};
+  if (!addObject(nullptr, 0, object, 1 + lengthFieldSize(count), number)) return false;
+  refs_.resize(refs_.size() + refCount);
+  if (dict) {
+    for (std::uint64_t i = 0; i < count; ++i) {
+      std::uint32_t key;
+      if (!internString((*dict)[i].key, &key)) return false;
+      refs_[firstRef + i] = key;
+    }
+  }
+  if (count > 0) {
+    stack.push_back(Frame{array ? array->data() : nullptr, dict ? dict->data() : nullptr, count, 0,
+                          dict ? static_cast<std::uint32_t>(firstRef + count) : firstRef});
+  }
+  return true;
+}
+
+bool Writer::flatten(const PlistValue& root) {
+  std::vector<Frame> stack;
+  std::uint32_t number;
+  if (!visit(root, &number, stack)) return false;
+  while (!stack.empty()) {
+    Frame& frame = stack.back();
+    if (frame.next == frame.count) {
+      stack.pop_back();
+      continue;
+    }
+    const std::uint64_t i = frame.next++;
+    const std::uint64_t slot = frame.firstRef + i;
+    const PlistValue& child = frame.elements ? frame.elements[i] : frame.entries[i].value;
+    if (!visit(child, &number, stack)) return false;  // may grow `stack`
+    refs_[slot] = number;
+  }
+  return true;
+}
+
+std::uint8_t* Writer::encode(const Object& object, std::uint8_t* p, unsigned refSize) const {
+  if (object.kind == PlistKind::String) {
+    const std::string& text = *static_cast<const std::string*>(object.source);
+    if (object.ascii) {
+      p = storeMarker(p, 0x50, text.size());
+      std::memcpy(p, text.data(), text.size());
+      return p + text.size();
+    }
+    p = storeMarker(p, 0x60, object.count);
+    for (std::size_t pos = 0; pos < text.size();) {
+      char32_t codePoint = decodeUtf8(text, pos);
+      if (codePoint >= 0x10000) {
+        codePoint -= 0x10000;
+        p = storeBigEndian(p, 0xD800 + (codePoint >> 10), 2);
+        codePoint = 0xDC00 + (codePoint & 0x3FF);
+      }
+      p = storeBigEndian(p, codePoint, 2);
+    }
+    return p;
+  }
+  const PlistValue& value = *static_cast<const PlistValue*>(object.source);
+  switch (object.kind) {
+    case PlistKind::Array:
+    case PlistKind::Dictionary: {
+      const bool dict = object.kind == PlistKind::Dictionary;
+      p = storeMarker(p, dict ? 0xD0 : 0xA0, object.count);
+      const std::uint64_t refCount = dict ? 2 * object.count : object.count;
+      const std::uint32_t* refs = refs_.data() + object.firstRef;
+      for (std::uint64_t i = 0; i < refCount; ++i)
+        p = storeBigEndian(p, refs[i], refSize);
+      return p;
+    }
+    case PlistKind::Integer: {
+      const PlistInteger integer = *value.asInteger();
+      const unsigned width = integerWidth(integer);
+      *p++ = static_cast<std::uint8_t>(0x10 | std::countr_zero(width));
+      if (width == 16) p = storeBigEndian(p, 0, 8);
+      return storeBigEndian(p, integer.asUnsigned(), std::min(width, 8u));
+    }
+    case PlistKind::Real:
+      *p++ = 0x23;
+      return storeBigEndian(p, std::bit_cast<std::uint64_t>(*value.asReal()), 8);
+    case PlistKind::Date:
+      *p++ = 0x33;
+      return storeBigEndian(p, std::bit_cast<std::uint64_t>(value.asDate()->secondsSince2001), 8);
+    case PlistKind::Boolean:
+      *p++ = *value.asBoolean() ? 0x09 : 0x08;
+      return p;
+    case PlistKind::Uid: {
+      const unsigned width = widthFor(value.asUid()->value);
+      *p++ = static_cast<std::uint8_t>(0x80 | (width - 1));
+      return storeBigEndian(p, value.asUid()->value, width);
+    }
+    case PlistKind::Data: {
+      const PlistData& bytes = *value.asData();
+      p = storeMarker(p, 0x40, bytes.size());
+      if (!bytes.empty()) std::memcpy(p, bytes.data(), bytes.size());
+      return p + bytes.size();
+    }
+    case PlistKind::String:
+      break;
+  }
+  return p;
+}
+
+bool Writer::write(std::string* out) {
+  const std::uint64_t numObjects = objects_.size();
+  const unsigned refSize = widthFor(numObjects - 1);
+  const std::uint64_t tableStart = kHeaderSize + bodyBytes_ + refs_.size() * refSize;
+  const unsigned offsetSize = widthFor(tableStart);
+  const std::uint64_t total = tableStart + numObjects * offsetSize + kTrailerSize;
+  const std::size_t base = out->size();
+  out->resize(base + total);
+  auto* start = reinterpret_cast<std::uint8_t*>(out->data() + base);
+  std::memcpy(start, kBinaryPlistMagic.data(), kHeaderSize);
+  std::uint8_t* p = start + kHeaderSize;
+  std::uint8_t* table = start + tableStart;
+  for (const Object& object : objects_) {
+    table = storeBigEndian(table, static_cast<std::uint64_t>(p - start), offsetSize);
+    p = encode(object, p, refSize);
+  }
+  if (static_cast<std::uint64_t>(p - start) != tableStart) {
+    out->resize(base);
+    return fail("internal error: the objects did not come out at their computed size");
+  }
+  std::uint8_t* trailer = table;
+  std::memset(trailer, 0, 6);
+  trailer[6] = static_cast<std::uint8_t>(offsetSize);
+  trailer[7] = static_cast<std::uint8_t>(refSize);
+  storeBigEndian(trailer + 8, numObjects, 8);
+  storeBigEndian(trailer + 16, 0, 8);
+  storeBigEndian(trailer + 24, tableStart, 8);
+  return true;
+}
+
+}  // namespace
+
+Status readBinaryPlist(std::string_view bytes, PlistValue* root) {
+  try {
+    return Reader(bytes).read(root);
+  } catch (const std::bad_alloc&) {
+    return Status::failure("not enough memory to read the binary property list");
+  }
+}
+
+Status writeBinaryPlist(const PlistValue& root, std::string* out) {
+  try {
+    Writer writer;
+    if (!writer.flatten(root) || !writer.write(out)) {
+      return Status::failure("cannot write the binary property list: " + writer.error());
+    }
+    return Status::success();
+  } catch (const std::bad_alloc&) {
+    return Status::failure("not enough memory to write the binary property list");
+  }
+}
+
+}  // namespace tidymark

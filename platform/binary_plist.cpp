@@ -5,7 +5,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <optional>
+#include <type_traits>
 #include <vector>
 
 #include "platform/utf8.h"
@@ -544,6 +547,177 @@ std::uint8_t* storeMarker(std::uint8_t* p, std::uint8_t type, std::uint64_t coun
   return storeBigEndian(p, count, width);
 }
 
+// Records kept in fixed-size chunks: appending never moves or copies what is already there,
+// and no memory is touched before it is used. The writer's lists grow to millions of
+// records, and on a fresh process every page first touched costs a fault.
+template <class T>
+class ChunkedList {
+  static_assert(std::is_trivially_copyable_v<T>);
+  static constexpr unsigned kShift = 16;
+  static constexpr std::size_t kMask = (std::size_t{1} << kShift) - 1;
+
+ public:
+  std::size_t size() const { return size_; }
+  T& operator[](std::size_t i) { return chunks_[i >> kShift][i & kMask]; }
+  const T& operator[](std::size_t i) const { return chunks_[i >> kShift][i & kMask]; }
+
+  void push_back(const T& value) {
+    if ((size_ >> kShift) == chunks_.size()) {
+      chunks_.push_back(std::make_unique_for_overwrite<T[]>(kMask + 1));
+    }
+    (*this)[size_++] = value;
+  }
+
+  template <class Visit>
+  void forEach(Visit visit) const {
+    for (std::size_t i = 0; i < size_; i += kMask + 1) {
+      const T* chunk = chunks_[i >> kShift].get();
+      const std::size_t count = std::min(size_ - i, kMask + 1);
+      for (std::size_t j = 0; j < count; ++j)
+        visit(chunk[j]);
+    }
+  }
+
+ private:
+  std::vector<std::unique_ptr<T[]>> chunks_;
+  std::size_t size_ = 0;
+};
+
+// Contiguous blocks of object references, one per container, carved from large chunks.
+class ReferenceArena {
+ public:
+  std::uint32_t* allocate(std::size_t count) {
+    if (left_ < count) {
+      const std::size_t size = std::max<std::size_t>(count, std::size_t{1} << 16);
+      chunks_.push_back(std::make_unique_for_overwrite<std::uint32_t[]>(size));
+      next_ = chunks_.back().get();
+      left_ = size;
+    }
+    std::uint32_t* block = next_;
+    next_ += count;
+    left_ -= count;
+    return block;
+  }
+
+ private:
+  std::vector<std::unique_ptr<std::uint32_t[]>> chunks_;
+  std::uint32_t* next_ = nullptr;
+  std::size_t left_ = 0;
+};
+
+std::uint64_t hashString(const std::string& text) {
+  return hashBytes(text.data(), text.size(), seedFor(PlistKind::String));
+}
+
+// The hash under which a scalar is shared; equal scalars (bit for bit) hash alike.
+std::uint64_t hashScalar(const PlistValue& value) {
+  const PlistKind kind = value.kind();
+  switch (kind) {
+    case PlistKind::String:
+      return hashString(*value.asString());
+    case PlistKind::Integer: {
+      const PlistInteger integer = *value.asInteger();
+      return hashWord(integer.asUnsigned() ^ (integer.fitsSigned() ? 0 : kMultiplier2),
+                      seedFor(kind));
+    }
+    case PlistKind::Real:
+      return hashWord(std::bit_cast<std::uint64_t>(*value.asReal()), seedFor(kind));
+    case PlistKind::Date:
+      return hashWord(std::bit_cast<std::uint64_t>(value.asDate()->secondsSince2001),
+                      seedFor(kind));
+    case PlistKind::Boolean:
+      return hashWord(*value.asBoolean(), seedFor(kind));
+    case PlistKind::Uid:
+      return hashWord(value.asUid()->value, seedFor(kind));
+    case PlistKind::Data:
+      return hashBytes(value.asData()->data(), value.asData()->size(), seedFor(kind));
+    default:
+      return 0;
+  }
+}
+
+// Bytes a scalar other than a string takes in the file.
+std::uint64_t scalarSize(const PlistValue& value) {
+  switch (value.kind()) {
+    case PlistKind::Integer:
+      return 1 + integerWidth(*value.asInteger());
+    case PlistKind::Real:
+    case PlistKind::Date:
+      return 9;
+    case PlistKind::Boolean:
+      return 1;
+    case PlistKind::Uid:
+      return 1 + widthFor(value.asUid()->value);
+    case PlistKind::Data:
+      return 1 + lengthFieldSize(value.asData()->size()) + value.asData()->size();
+    default:
+      return 0;
+  }
+}
+
+// Walks a tree in the order the writer meets its scalars (a dictionary's keys when the
+// dictionary is reached, then values depth first), yielding each scalar's hash. The writer
+// runs one a few scalars ahead of itself to prefetch table slots, so that the cache misses of
+// a table far larger than the cache overlap instead of queueing.
+class ScalarScout {
+ public:
+  explicit ScalarScout(const PlistValue& root) {
+    if (root.isContainer()) {
+      reach(root);
+    } else {
+      rootScalar_ = &root;
+    }
+  }
+
+  bool next(std::uint64_t* hash) {
+    if (rootScalar_) {
+      *hash = hashScalar(*rootScalar_);
+      rootScalar_ = nullptr;
+      return true;
+    }
+    while (!stack_.empty()) {
+      Frame& frame = stack_.back();
+      if (frame.keysLeft > 0) {
+        *hash = hashString(frame.entries[frame.count - frame.keysLeft--].key);
+        return true;
+      }
+      if (frame.next == frame.count) {
+        stack_.pop_back();
+        continue;
+      }
+      const std::size_t i = frame.next++;
+      const PlistValue& child = frame.elements ? frame.elements[i] : frame.entries[i].value;
+      if (child.isContainer()) {
+        reach(child);  // may grow `stack_`
+        continue;
+      }
+      *hash = hashScalar(child);
+      return true;
+    }
+    return false;
+  }
+
+ private:
+  struct Frame {
+    const PlistValue* elements;
+    const DictEntry* entries;
+    std::size_t count;
+    std::size_t next;
+    std::size_t keysLeft;
+  };
+
+  void reach(const PlistValue& container) {
+    if (const PlistArray* array = container.asArray()) {
+      if (!array->empty()) stack_.push_back(Frame{array->data(), nullptr, array->size(), 0, 0});
+    } else if (const PlistDict* dict = container.asDict(); !dict->empty()) {
+      stack_.push_back(Frame{nullptr, dict->data(), dict->size(), 0, dict->size()});
+    }
+  }
+
+  std::vector<Frame> stack_;
+  const PlistValue* rootScalar_ = nullptr;
+};
+
 class Writer {
  public:
   bool flatten(const PlistValue& root);
@@ -551,14 +725,29 @@ class Writer {
   const std::string& error() const { return error_; }
 
  private:
-  // One object of the file. `source` is the std::string of a string object (dictionary keys
-  // and string values share these) and the PlistValue of every other kind.
+  // How an object is written, kept in the low bits of its source pointer.
+  enum Form : std::uintptr_t {
+    kScalar = 0,  // any kind but string and container; the source is its PlistValue
+    kAsciiString = 1,
+    kUtf16String = 2,
+    kArray = 3,
+    kDictionary = 4,
+  };
+  static constexpr std::uintptr_t kFormMask = 7;
+  static_assert(alignof(PlistValue) > kFormMask && alignof(std::string) > kFormMask);
+
+  // One object of the file. A string object's source is a std::string (dictionary keys and
+  // string values share them); every other object's is its PlistValue. A container's block
+  // holds its count, then its references (a dictionary's keys, then its values).
   struct Object {
-    const void* source;
-    std::uint64_t count;     // elements, entries, bytes, or UTF-16 units of a non-ASCII string
-    std::uint32_t firstRef;  // where a container's references start in refs_
-    PlistKind kind;
-    bool ascii;
+    std::uintptr_t source;
+    std::uint32_t* block;
+
+    Form form() const { return static_cast<Form>(source & kFormMask); }
+    template <class T>
+    const T& as() const {
+      return *reinterpret_cast<const T*>(source & ~kFormMask);
+    }
   };
   struct Slot {
     std::uint32_t object;
@@ -567,11 +756,12 @@ class Writer {
   struct Frame {
     const PlistValue* elements;  // an array's, or null for a dictionary
     const DictEntry* entries;
-    std::uint64_t count;
-    std::uint64_t next;
-    std::uint32_t firstRef;
+    std::uint32_t* refs;  // where the values' object numbers go
+    std::uint32_t count;
+    std::uint32_t next;
   };
   static constexpr std::uint32_t kEmpty = 0xFFFFFFFF;
+  static constexpr std::uint64_t kMaxCount = 0xFFFFFFF0;
 
   bool fail(std::string message) {
     error_ = std::move(message);
@@ -582,15 +772,23 @@ class Writer {
   bool addObject(Slot* slot, std::uint64_t hash, const Object& object, std::uint64_t bodySize,
                  std::uint32_t* number);
   void grow();
+  std::uint64_t nextHash();
   bool internString(const std::string& text, std::uint32_t* number);
   bool internScalar(const PlistValue& value, std::uint32_t* number);
   bool visit(const PlistValue& value, std::uint32_t* number, std::vector<Frame>& stack);
   std::uint8_t* encode(const Object& object, std::uint8_t* p, unsigned refSize) const;
 
-  std::vector<Object> objects_;
-  std::vector<std::uint32_t> refs_;
-  std::vector<Slot> table_ = std::vector<Slot>(1024, Slot{kEmpty, 0});
-  unsigned tableShift_ = 32 - 10;
+  static constexpr std::size_t kLookahead = 16;
+  std::optional<ScalarScout> scout_;
+  std::uint64_t hashes_[kLookahead];  // the scout's results, a ring
+  std::size_t scouted_ = 0;
+  std::size_t used_ = 0;
+
+  ChunkedList<Object> objects_;
+  ReferenceArena references_;
+  std::uint64_t refCount_ = 0;
+  std::vector<Slot> table_ = std::vector<Slot>(std::size_t{1} << 16, Slot{kEmpty, 0});
+  unsigned tableShift_ = 32 - 16;
   std::size_t tableUsed_ = 0;
   std::uint64_t bodyBytes_ = 0;
   std::string error_;
@@ -622,9 +820,10 @@ void Writer::grow() {
   }
 }
 
+// Appends an object, entering it in the table when `slot` is given.
 bool Writer::addObject(Slot* slot, std::uint64_t hash, const Object& object, std::uint64_t bodySize,
                        std::uint32_t* number) {
-  if (objects_.size() >= kEmpty - 1) return fail("the property list has too many values");
+  if (objects_.size() >= kMaxCount) return fail("the property list has too many values");
   *number = static_cast<std::uint32_t>(objects_.size());
   objects_.push_back(object);
   bodyBytes_ += bodySize;
@@ -635,83 +834,64 @@ bool Writer::addObject(Slot* slot, std::uint64_t hash, const Object& object, std
   return true;
 }
 
+// Counts the UTF-16 code units of `text`; false when it is not valid UTF-8.
+bool countUtf16(std::string_view text, std::uint64_t* units) {
+  *units = 0;
+  for (std::size_t pos = 0; pos < text.size();) {
+    const char32_t codePoint = decodeUtf8(text, pos);
+    if (codePoint == kInvalidCodePoint) return false;
+    *units += codePoint >= 0x10000 ? 2 : 1;
+  }
+  return true;
+}
+
+// The hash of the next scalar flatten() meets, keeping the scout kLookahead scalars ahead.
+std::uint64_t Writer::nextHash() {
+  std::uint64_t hash;
+  while (scouted_ < used_ + kLookahead && scout_->next(&hash)) {
+    hashes_[scouted_++ % kLookahead] = hash;
+    const auto tag = static_cast<std::uint32_t>(hash >> 32);
+    __builtin_prefetch(&table_[static_cast<std::uint32_t>(tag * 2654435769u) >> tableShift_]);
+  }
+  return hashes_[used_++ % kLookahead];
+}
+
 bool Writer::internString(const std::string& text, std::uint32_t* number) {
-  const std::uint64_t hash = hashBytes(text.data(), text.size(), seedFor(PlistKind::String));
+  const std::uint64_t hash = nextHash();
   Slot* slot = probe(hash, [&](const Object& o) {
-    return o.kind == PlistKind::String && *static_cast<const std::string*>(o.source) == text;
+    return (o.form() == kAsciiString || o.form() == kUtf16String) && o.as<std::string>() == text;
   });
   if (slot->object != kEmpty) {
     *number = slot->object;
     return true;
   }
-  Object object{&text, text.size(), 0, PlistKind::String, true};
-  std::uint64_t payload = text.size();
-  if (!isAscii(text)) {
-    std::uint64_t units = 0;
-    for (std::size_t pos = 0; pos < text.size();) {
-      const char32_t codePoint = decodeUtf8(text, pos);
-      if (codePoint == kInvalidCodePoint) {
-        return fail("a string is not valid UTF-8: \"" + text.substr(0, 40) + "\"");
-      }
-      units += codePoint >= 0x10000 ? 2 : 1;
-    }
-    object.ascii = false;
-    object.count = units;
-    payload = 2 * units;
+  const auto source = reinterpret_cast<std::uintptr_t>(&text);
+  if (isAscii(text)) {
+    return addObject(slot, hash, Object{source | kAsciiString, nullptr},
+                     1 + lengthFieldSize(text.size()) + text.size(), number);
   }
-  return addObject(slot, hash, object, 1 + lengthFieldSize(object.count) + payload, number);
+  std::uint64_t units;
+  if (!countUtf16(text, &units)) {
+    return fail("a string is not valid UTF-8: \"" + text.substr(0, 40) + "\"");
+  }
+  return addObject(slot, hash, Object{source | kUtf16String, nullptr},
+                   1 + lengthFieldSize(units) + 2 * units, number);
 }
 
 bool Writer::internScalar(const PlistValue& value, std::uint32_t* number) {
   const PlistKind kind = value.kind();
   if (kind == PlistKind::String) return internString(*value.asString(), number);
-  const auto sameAs = [&](const Object& o) {
-    return o.kind == kind && sameScalar(*static_cast<const PlistValue*>(o.source), value);
-  };
-  std::uint64_t hash = 0;
-  std::uint64_t bodySize = 0;
-  std::uint64_t count = 0;
-  switch (kind) {
-    case PlistKind::Integer: {
-      const PlistInteger integer = *value.asInteger();
-      hash =
-          hashWord(integer.asUnsigned() ^ (integer.fitsSigned() ? 0 : kMultiplier2), seedFor(kind));
-      bodySize = 1 + integerWidth(integer);
-      break;
-    }
-    case PlistKind::Real:
-      hash = hashWord(std::bit_cast<std::uint64_t>(*value.asReal()), seedFor(kind));
-      bodySize = 9;
-      break;
-    case PlistKind::Date:
-      hash =
-          hashWord(std::bit_cast<std::uint64_t>(value.asDate()->secondsSince2001), seedFor(kind));
-      bodySize = 9;
-      break;
-    case PlistKind::Boolean:
-      hash = hashWord(*value.asBoolean(), seedFor(kind));
-      bodySize = 1;
-      break;
-    case PlistKind::Uid:
-      hash = hashWord(value.asUid()->value, seedFor(kind));
-      bodySize = 1 + widthFor(value.asUid()->value);
-      break;
-    case PlistKind::Data: {
-      const PlistData& bytes = *value.asData();
-      hash = hashBytes(bytes.data(), bytes.size(), seedFor(kind));
-      count = bytes.size();
-      bodySize = 1 + lengthFieldSize(count) + count;
-      break;
-    }
-    default:
-      return fail("internal error: a container reached the scalar table");
-  }
-  Slot* slot = probe(hash, sameAs);
+  const std::uint64_t hash = nextHash();
+  Slot* slot = probe(hash, [&](const Object& o) {
+    return o.form() == kScalar && o.as<PlistValue>().kind() == kind &&
+           sameScalar(o.as<PlistValue>(), value);
+  });
   if (slot->object != kEmpty) {
     *number = slot->object;
     return true;
   }
-  return addObject(slot, hash, Object{&value, count, 0, kind, true}, bodySize, number);
+  return addObject(slot, hash, Object{reinterpret_cast<std::uintptr_t>(&value), nullptr},
+                   scalarSize(value), number);
 }
 
 // Gives `value` its object number. A container gets a fresh object, its keys are numbered at
@@ -720,28 +900,34 @@ bool Writer::visit(const PlistValue& value, std::uint32_t* number, std::vector<F
   const PlistArray* array = value.asArray();
   const PlistDict* dict = value.asDict();
   if (!array && !dict) return internScalar(value, number);
-  const std::uint64_t count = array ? array->size() : dict->size();
-  const std::uint64_t refCount = array ? count : 2 * count;
-  if (refs_.size() + refCount >= kEmpty) return fail("the property list has too many values");
-  const auto firstRef = static_cast<std::uint32_t>(refs_.size());
-  const Object object{&value, count, firstRef, value.kind(), true};
-  if (!addObject(nullptr, 0, object, 1 + lengthFieldSize(count), number)) return false;
-  refs_.resize(refs_.size() + refCount);
+  const std::uint64_t size = array ? array->size() : dict->size();
+  if (size > kMaxCount) return fail("a container has too many elements");
+  const auto count = static_cast<std::uint32_t>(size);
+  const std::size_t refCount = array ? count : 2 * std::size_t{count};
+  std::uint32_t* block = references_.allocate(1 + refCount);
+  block[0] = count;
+  refCount_ += refCount;
+  const Form form = array ? kArray : kDictionary;
+  if (!addObject(nullptr, 0, Object{reinterpret_cast<std::uintptr_t>(&value) | form, block},
+                 1 + lengthFieldSize(count), number)) {
+    return false;
+  }
+  std::uint32_t* refs = block + 1;
   if (dict) {
-    for (std::uint64_t i = 0; i < count; ++i) {
-      std::uint32_t key;
-      if (!internString((*dict)[i].key, &key)) return false;
-      refs_[firstRef + i] = key;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      if (!internString((*dict)[i].key, &refs[i])) return false;
     }
+    refs += count;
   }
   if (count > 0) {
-    stack.push_back(Frame{array ? array->data() : nullptr, dict ? dict->data() : nullptr, count, 0,
-                          dict ? static_cast<std::uint32_t>(firstRef + count) : firstRef});
+    stack.push_back(
+        Frame{array ? array->data() : nullptr, dict ? dict->data() : nullptr, refs, count, 0});
   }
   return true;
 }
 
 bool Writer::flatten(const PlistValue& root) {
+  scout_.emplace(root);
   std::vector<Frame> stack;
   std::uint32_t number;
   if (!visit(root, &number, stack)) return false;
@@ -751,47 +937,66 @@ bool Writer::flatten(const PlistValue& root) {
       stack.pop_back();
       continue;
     }
-    const std::uint64_t i = frame.next++;
-    const std::uint64_t slot = frame.firstRef + i;
+    const std::uint32_t i = frame.next++;
+    std::uint32_t* slot = frame.refs + i;
     const PlistValue& child = frame.elements ? frame.elements[i] : frame.entries[i].value;
-    if (!visit(child, &number, stack)) return false;  // may grow `stack`
-    refs_[slot] = number;
+    if (!visit(child, slot, stack)) return false;  // may grow `stack`; `slot` stays put
   }
   return true;
 }
 
 std::uint8_t* Writer::encode(const Object& object, std::uint8_t* p, unsigned refSize) const {
-  if (object.kind == PlistKind::String) {
-    const std::string& text = *static_cast<const std::string*>(object.source);
-    if (object.ascii) {
+  switch (object.form()) {
+    case kAsciiString: {
+      const std::string& text = object.as<std::string>();
       p = storeMarker(p, 0x50, text.size());
       std::memcpy(p, text.data(), text.size());
       return p + text.size();
     }
-    p = storeMarker(p, 0x60, object.count);
-    for (std::size_t pos = 0; pos < text.size();) {
-      char32_t codePoint = decodeUtf8(text, pos);
-      if (codePoint >= 0x10000) {
-        codePoint -= 0x10000;
-        p = storeBigEndian(p, 0xD800 + (codePoint >> 10), 2);
-        codePoint = 0xDC00 + (codePoint & 0x3FF);
+    case kUtf16String: {
+      const std::string& text = object.as<std::string>();
+      std::uint64_t units;
+      countUtf16(text, &units);
+      p = storeMarker(p, 0x60, units);
+      for (std::size_t pos = 0; pos < text.size();) {
+        char32_t codePoint = decodeUtf8(text, pos);
+        if (codePoint >= 0x10000) {
+          codePoint -= 0x10000;
+          p = storeBigEndian(p, 0xD800 + (codePoint >> 10), 2);
+          codePoint = 0xDC00 + (codePoint & 0x3FF);
+        }
+        p = storeBigEndian(p, codePoint, 2);
       }
-      p = storeBigEndian(p, codePoint, 2);
-    }
-    return p;
-  }
-  const PlistValue& value = *static_cast<const PlistValue*>(object.source);
-  switch (object.kind) {
-    case PlistKind::Array:
-    case PlistKind::Dictionary: {
-      const bool dict = object.kind == PlistKind::Dictionary;
-      p = storeMarker(p, dict ? 0xD0 : 0xA0, object.count);
-      const std::uint64_t refCount = dict ? 2 * object.count : object.count;
-      const std::uint32_t* refs = refs_.data() + object.firstRef;
-      for (std::uint64_t i = 0; i < refCount; ++i)
-        p = storeBigEndian(p, refs[i], refSize);
       return p;
     }
+    case kArray:
+    case kDictionary: {
+      const bool dict = object.form() == kDictionary;
+      const std::uint32_t count = object.block[0];
+      p = storeMarker(p, dict ? 0xD0 : 0xA0, count);
+      const std::uint32_t* refs = object.block + 1;
+      const std::uint32_t* end = refs + (dict ? 2 * std::size_t{count} : count);
+      switch (refSize) {
+        case 1:
+          for (; refs != end; ++refs)
+            *p++ = static_cast<std::uint8_t>(*refs);
+          break;
+        case 2:
+          for (; refs != end; ++refs)
+            p = storeBigEndian(p, *refs, 2);
+          break;
+        default:
+          for (; refs != end; ++refs)
+            p = storeBigEndian(p, *refs, 4);
+          break;
+      }
+      return p;
+    }
+    case kScalar:
+      break;
+  }
+  const PlistValue& value = object.as<PlistValue>();
+  switch (value.kind()) {
     case PlistKind::Integer: {
       const PlistInteger integer = *value.asInteger();
       const unsigned width = integerWidth(integer);
@@ -819,16 +1024,16 @@ std::uint8_t* Writer::encode(const Object& object, std::uint8_t* p, unsigned ref
       if (!bytes.empty()) std::memcpy(p, bytes.data(), bytes.size());
       return p + bytes.size();
     }
-    case PlistKind::String:
-      break;
+    default:
+      return p;
   }
-  return p;
 }
 
 bool Writer::write(std::string* out) {
   const std::uint64_t numObjects = objects_.size();
+  // Object numbers are 32-bit, so references never need more than 4 bytes.
   const unsigned refSize = widthFor(numObjects - 1);
-  const std::uint64_t tableStart = kHeaderSize + bodyBytes_ + refs_.size() * refSize;
+  const std::uint64_t tableStart = kHeaderSize + bodyBytes_ + refCount_ * refSize;
   const unsigned offsetSize = widthFor(tableStart);
   const std::uint64_t total = tableStart + numObjects * offsetSize + kTrailerSize;
   const std::size_t base = out->size();
@@ -837,10 +1042,10 @@ bool Writer::write(std::string* out) {
   std::memcpy(start, kBinaryPlistMagic.data(), kHeaderSize);
   std::uint8_t* p = start + kHeaderSize;
   std::uint8_t* table = start + tableStart;
-  for (const Object& object : objects_) {
+  objects_.forEach([&](const Object& object) {
     table = storeBigEndian(table, static_cast<std::uint64_t>(p - start), offsetSize);
     p = encode(object, p, refSize);
-  }
+  });
   if (static_cast<std::uint64_t>(p - start) != tableStart) {
     out->resize(base);
     return fail("internal error: the objects did not come out at their computed size");

@@ -479,17 +479,27 @@ inline std::uint64_t fold(std::uint64_t a, std::uint64_t b) {
 
 std::uint64_t hashBytes(const void* data, std::size_t size, std::uint64_t seed) {
   const auto* p = static_cast<const std::uint8_t*>(data);
-  std::uint64_t h = seed ^ (size * kMultiplier1);
-  std::size_t n = size;
-  for (; n >= 8; n -= 8, p += 8) {
+  const auto load64 = [](const std::uint8_t* at) {
     std::uint64_t word;
-    std::memcpy(&word, p, 8);
-    h = fold(h ^ word, kMultiplier2);
-  }
-  if (n > 0) {
-    std::uint64_t tail = 0;
-    std::memcpy(&tail, p, n);
-    h = fold(h ^ tail, kMultiplier3);
+    std::memcpy(&word, at, 8);
+    return word;
+  };
+  const auto load32 = [](const std::uint8_t* at) {
+    std::uint32_t word;
+    std::memcpy(&word, at, 4);
+    return std::uint64_t{word};
+  };
+  std::uint64_t h = seed ^ (size * kMultiplier1);
+  // Tails are read with whole (possibly overlapping) loads: the length is already mixed in.
+  if (size > 8) {
+    for (std::size_t n = size; n > 8; n -= 8, p += 8)
+      h = fold(h ^ load64(p), kMultiplier2);
+    h = fold(h ^ load64(static_cast<const std::uint8_t*>(data) + size - 8), kMultiplier3);
+  } else if (size >= 4) {
+    h = fold(h ^ ((load32(p) << 32) | load32(p + size - 4)), kMultiplier3);
+  } else if (size > 0) {
+    h = fold(h ^ ((std::uint64_t{p[0]} << 16) | (std::uint64_t{p[size / 2]} << 8) | p[size - 1]),
+             kMultiplier3);
   }
   return fold(h, kMultiplier1);
 }
@@ -583,10 +593,12 @@ class ChunkedList {
   std::size_t size_ = 0;
 };
 
-// Contiguous blocks of object references, one per container, carved from large chunks.
+// Contiguous blocks of object references, one per container, carved from large chunks. Blocks
+// start at 8-byte boundaries, so a pointer to one has three low bits to spare.
 class ReferenceArena {
  public:
   std::uint32_t* allocate(std::size_t count) {
+    count += count & 1;
     if (left_ < count) {
       const std::size_t size = std::max<std::size_t>(count, std::size_t{1} << 16);
       chunks_.push_back(std::make_unique_for_overwrite<std::uint32_t[]>(size));
@@ -736,18 +748,19 @@ class Writer {
   static constexpr std::uintptr_t kFormMask = 7;
   static_assert(alignof(PlistValue) > kFormMask && alignof(std::string) > kFormMask);
 
-  // One object of the file. A string object's source is a std::string (dictionary keys and
-  // string values share them); every other object's is its PlistValue. A container's block
-  // holds its count, then its references (a dictionary's keys, then its values).
+  // One object of the file: where its contents are, tagged with its form. A string object's
+  // source is a std::string (dictionary keys and string values share them); a container's is
+  // its block of references, which holds its count, then its references (a dictionary's keys,
+  // then its values); any other object's is its PlistValue.
   struct Object {
     std::uintptr_t source;
-    std::uint32_t* block;
 
     Form form() const { return static_cast<Form>(source & kFormMask); }
     template <class T>
     const T& as() const {
       return *reinterpret_cast<const T*>(source & ~kFormMask);
     }
+    const std::uint32_t* block() const { return &as<std::uint32_t>(); }
   };
   struct Slot {
     std::uint32_t object;
@@ -829,7 +842,7 @@ bool Writer::addObject(Slot* slot, std::uint64_t hash, const Object& object, std
   bodyBytes_ += bodySize;
   if (slot) {
     *slot = Slot{*number, static_cast<std::uint32_t>(hash >> 32)};
-    if (++tableUsed_ * 2 > table_.size()) grow();
+    if (++tableUsed_ * 10 > table_.size() * 7) grow();
   }
   return true;
 }
@@ -867,14 +880,14 @@ bool Writer::internString(const std::string& text, std::uint32_t* number) {
   }
   const auto source = reinterpret_cast<std::uintptr_t>(&text);
   if (isAscii(text)) {
-    return addObject(slot, hash, Object{source | kAsciiString, nullptr},
+    return addObject(slot, hash, Object{source | kAsciiString},
                      1 + lengthFieldSize(text.size()) + text.size(), number);
   }
   std::uint64_t units;
   if (!countUtf16(text, &units)) {
     return fail("a string is not valid UTF-8: \"" + text.substr(0, 40) + "\"");
   }
-  return addObject(slot, hash, Object{source | kUtf16String, nullptr},
+  return addObject(slot, hash, Object{source | kUtf16String},
                    1 + lengthFieldSize(units) + 2 * units, number);
 }
 
@@ -890,8 +903,8 @@ bool Writer::internScalar(const PlistValue& value, std::uint32_t* number) {
     *number = slot->object;
     return true;
   }
-  return addObject(slot, hash, Object{reinterpret_cast<std::uintptr_t>(&value), nullptr},
-                   scalarSize(value), number);
+  return addObject(slot, hash, Object{reinterpret_cast<std::uintptr_t>(&value)}, scalarSize(value),
+                   number);
 }
 
 // Gives `value` its object number. A container gets a fresh object, its keys are numbered at
@@ -908,7 +921,7 @@ bool Writer::visit(const PlistValue& value, std::uint32_t* number, std::vector<F
   block[0] = count;
   refCount_ += refCount;
   const Form form = array ? kArray : kDictionary;
-  if (!addObject(nullptr, 0, Object{reinterpret_cast<std::uintptr_t>(&value) | form, block},
+  if (!addObject(nullptr, 0, Object{reinterpret_cast<std::uintptr_t>(block) | form},
                  1 + lengthFieldSize(count), number)) {
     return false;
   }
@@ -972,9 +985,9 @@ std::uint8_t* Writer::encode(const Object& object, std::uint8_t* p, unsigned ref
     case kArray:
     case kDictionary: {
       const bool dict = object.form() == kDictionary;
-      const std::uint32_t count = object.block[0];
+      const std::uint32_t count = object.block()[0];
       p = storeMarker(p, dict ? 0xD0 : 0xA0, count);
-      const std::uint32_t* refs = object.block + 1;
+      const std::uint32_t* refs = object.block() + 1;
       const std::uint32_t* end = refs + (dict ? 2 * std::size_t{count} : count);
       switch (refSize) {
         case 1:

@@ -124,6 +124,8 @@ class Reader {
   bool lengthOf(std::uint64_t object, std::uint64_t offset, std::uint64_t elementSize,
                 std::uint64_t* count, std::uint64_t* body);
   bool charge(std::uint64_t bytes);
+  bool checkExpansion();
+  bool build(PlistValue* tree);
   bool load(std::uint64_t object, PlistValue* out, Pending* pending);
   bool loadKey(std::uint64_t object, std::uint64_t owner, std::string* out);
   bool loadString(std::uint64_t object, std::uint64_t offset, std::string* out);
@@ -139,7 +141,10 @@ class Reader {
   std::uint64_t tableOffset_ = 0;
   std::uint64_t materialized_ = 0;
   std::uint64_t budget_ = 0;
-  std::vector<std::uint8_t> onPath_;
+  // Per object: kOnPath while it is a container being filled, kBuilt once it has been.
+  static constexpr std::uint8_t kOnPath = 1, kBuilt = 2;
+  std::vector<std::uint8_t> marks_;
+  bool expansionChecked_ = false;
   std::string error_;
 };
 
@@ -405,22 +410,87 @@ bool Reader::load(std::uint64_t object, PlistValue* out, Pending* pending) {
   return failObject(object, std::string("unknown object marker ") + hex);
 }
 
-Status Reader::read(PlistValue* root) {
-  if (!readTrailer()) return Status::failure("not a binary property list: " + error_);
-  onPath_.assign(numObjects_, 0);
-  std::vector<Pending> stack;
-  PlistValue tree;
-  bool ok = charge(sizeof(PlistValue));
+// A lower bound of what the whole tree would cost to build, worked out over the objects
+// without building anything. The builder asks for it when it meets a container a second time:
+// writers do not share containers, so this is where a shared-reference bomb shows, and it
+// can then be refused at once rather than after the budget has been spent building it.
+bool Reader::checkExpansion() {
+  constexpr std::uint8_t kInProgress = 1, kDone = 2;
+  const std::uint64_t cap = budget_ + 1;
+  const auto add = [cap](std::uint64_t a, std::uint64_t b) { return std::min(cap, a + b); };
+  std::vector<std::uint64_t> cost(numObjects_, 0);
+  std::vector<std::uint8_t> state(numObjects_, 0);
+  struct Frame {
+    Pending container;
+    bool dict;
+  };
+  std::vector<Frame> stack;
+  // Starts on `object`: a scalar's cost is known at once, a container goes on the stack.
+  const auto enter = [&](std::uint64_t object) {
+    if (state[object] != 0) return true;  // done, or a cycle the builder will report
+    std::uint64_t offset, count, body;
+    if (!offsetOf(object, &offset)) return false;
+    const unsigned type = data_[offset] >> 4;
+    if (type == 0x4 || type == 0x5 || type == 0x6) {
+      // UTF-16 units are a lower bound of the UTF-8 bytes they become.
+      if (!lengthOf(object, offset, type == 0x6 ? 2 : 1, &count, &body)) return false;
+      cost[object] = std::min(cap, count);
+      state[object] = kDone;
+    } else if (type == 0xA || type == 0xD) {
+      const std::uint64_t elementSize = type == 0xD ? 2 * std::uint64_t{refSize_} : refSize_;
+      if (!lengthOf(object, offset, elementSize, &count, &body)) return false;
+      cost[object] = std::min(cap, count * (type == 0xD ? sizeof(DictEntry) : sizeof(PlistValue)));
+      state[object] = kInProgress;
+      stack.push_back(
+          Frame{Pending{nullptr, nullptr, data_ + body, count, 0, object}, type == 0xD});
+    } else {
+      state[object] = kDone;
+    }
+    return true;
+  };
+  if (!enter(topObject_)) return false;
+  while (!stack.empty()) {
+    Frame& frame = stack.back();
+    Pending& container = frame.container;
+    const std::uint64_t refs = frame.dict ? 2 * container.count : container.count;
+    if (container.next == refs) {
+      state[container.object] = kDone;
+      const std::uint64_t done = cost[container.object];
+      stack.pop_back();
+      if (!stack.empty()) {
+        std::uint64_t& parent = cost[stack.back().container.object];
+        parent = add(parent, done);
+      }
+      continue;
+    }
+    std::uint64_t child;
+    if (!reference(container, container.next++, &child)) return false;
+    const std::size_t depth = stack.size();
+    if (!enter(child)) return false;
+    if (stack.size() == depth && state[child] == kDone) {
+      std::uint64_t& own = cost[container.object];
+      own = add(own, cost[child]);
+    }
+  }
+  if (add(sizeof(PlistValue), cost[topObject_]) > budget_) {
+    return fail("the property list expands far beyond its size (shared references)");
+  }
+  return true;
+}
+
+bool Reader::build(PlistValue* tree) {
+  if (!charge(sizeof(PlistValue))) return false;
   Pending pending;
-  ok = ok && load(topObject_, &tree, &pending);
-  if (ok && pending.refs) {
-    onPath_[pending.object] = 1;
+  if (!load(topObject_, tree, &pending)) return false;
+  std::vector<Pending> stack;
+  if (pending.refs) {
+    marks_[pending.object] = kOnPath | kBuilt;
     stack.push_back(pending);
   }
-  while (ok && !stack.empty()) {
+  while (!stack.empty()) {
     Pending& top = stack.back();
     if (top.next == top.count) {
-      onPath_[top.object] = 0;
+      marks_[top.object] &= ~kOnPath;
       stack.pop_back();
       continue;
     }
@@ -430,37 +500,35 @@ Status Reader::read(PlistValue* root) {
     if (top.dict) {
       std::uint64_t key;
       if (!reference(top, position, &key) || !reference(top, top.count + position, &child)) {
-        ok = false;
-        break;
+        return false;
       }
       DictEntry& entry = top.dict->emplace_back();
-      if (!loadKey(key, top.object, &entry.key)) {
-        ok = false;
-        break;
-      }
+      if (!loadKey(key, top.object, &entry.key)) return false;
       slot = &entry.value;
     } else {
-      if (!reference(top, position, &child)) {
-        ok = false;
-        break;
-      }
+      if (!reference(top, position, &child)) return false;
       slot = &top.array->emplace_back();
     }
-    if (onPath_[child]) {
-      ok = fail("reference cycle at object " + std::to_string(child));
-      break;
+    if (marks_[child] & kOnPath) return fail("reference cycle at object " + std::to_string(child));
+    if ((marks_[child] & kBuilt) && !expansionChecked_) {
+      expansionChecked_ = true;
+      if (!checkExpansion()) return false;
     }
     pending = Pending{};
-    if (!load(child, slot, &pending)) {
-      ok = false;
-      break;
-    }
+    if (!load(child, slot, &pending)) return false;
     if (pending.refs) {
-      onPath_[child] = 1;
-      stack.push_back(pending);
+      marks_[child] = kOnPath | kBuilt;
+      stack.push_back(pending);  // `top` is not used after this
     }
   }
-  if (!ok) return Status::failure("not a binary property list: " + error_);
+  return true;
+}
+
+Status Reader::read(PlistValue* root) {
+  if (!readTrailer()) return Status::failure("not a binary property list: " + error_);
+  marks_.assign(numObjects_, 0);
+  PlistValue tree;
+  if (!build(&tree)) return Status::failure("not a binary property list: " + error_);
   *root = std::move(tree);
   return Status::success();
 }
@@ -800,8 +868,8 @@ class Writer {
   ChunkedList<Object> objects_;
   ReferenceArena references_;
   std::uint64_t refCount_ = 0;
-  std::vector<Slot> table_ = std::vector<Slot>(std::size_t{1} << 16, Slot{kEmpty, 0});
-  unsigned tableShift_ = 32 - 16;
+  std::vector<Slot> table_ = std::vector<Slot>(std::size_t{1} << 12, Slot{kEmpty, 0});
+  unsigned tableShift_ = 32 - 12;
   std::size_t tableUsed_ = 0;
   std::uint64_t bodyBytes_ = 0;
   std::string error_;

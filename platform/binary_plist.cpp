@@ -44,8 +44,9 @@ std::uint64_t loadBigEndian(const std::uint8_t* p, unsigned width) {
     }
     default: {
       std::uint64_t v = 0;
-      for (unsigned i = 0; i < width; ++i)
+      for (unsigned i = 0; i < width; ++i) {
         v = (v << 8) | p[i];
+      }
       return v;
     }
   }
@@ -185,7 +186,7 @@ bool Reader::readTrailer() {
 bool Reader::offsetOf(std::uint64_t object, std::uint64_t* offset) {
   *offset = loadBigEndian(data_ + tableOffset_ + object * offsetSize_, offsetSize_);
   if (*offset < kHeaderSize || *offset >= tableOffset_) {
-    return fail("the offset of object " + std::to_string(object) + " lies outside the file");
+    return fail("the offset of object " + std::to_string(object) + " lies outside the object data");
   }
   return true;
 }
@@ -560,8 +561,9 @@ std::uint64_t hashBytes(const void* data, std::size_t size, std::uint64_t seed) 
   std::uint64_t h = seed ^ (size * kMultiplier1);
   // Tails are read with whole (possibly overlapping) loads: the length is already mixed in.
   if (size > 8) {
-    for (std::size_t n = size; n > 8; n -= 8, p += 8)
+    for (std::size_t n = size; n > 8; n -= 8, p += 8) {
       h = fold(h ^ load64(p), kMultiplier2);
+    }
     h = fold(h ^ load64(static_cast<const std::uint8_t*>(data) + size - 8), kMultiplier3);
   } else if (size >= 4) {
     h = fold(h ^ ((load32(p) << 32) | load32(p + size - 4)), kMultiplier3);
@@ -651,8 +653,9 @@ class ChunkedList {
     for (std::size_t i = 0; i < size_; i += kMask + 1) {
       const T* chunk = chunks_[i >> kShift].get();
       const std::size_t count = std::min(size_ - i, kMask + 1);
-      for (std::size_t j = 0; j < count; ++j)
+      for (std::size_t j = 0; j < count; ++j) {
         visit(chunk[j]);
+      }
     }
   }
 
@@ -1059,16 +1062,19 @@ std::uint8_t* Writer::encode(const Object& object, std::uint8_t* p, unsigned ref
       const std::uint32_t* end = refs + (dict ? 2 * std::size_t{count} : count);
       switch (refSize) {
         case 1:
-          for (; refs != end; ++refs)
+          for (; refs != end; ++refs) {
             *p++ = static_cast<std::uint8_t>(*refs);
+          }
           break;
         case 2:
-          for (; refs != end; ++refs)
+          for (; refs != end; ++refs) {
             p = storeBigEndian(p, *refs, 2);
+          }
           break;
         default:
-          for (; refs != end; ++refs)
+          for (; refs != end; ++refs) {
             p = storeBigEndian(p, *refs, 4);
+          }
           break;
       }
       return p;

@@ -898,8 +898,9 @@ void Writer::grow() {
   for (const Slot& slot : old) {
     if (slot.object == kEmpty) continue;
     std::size_t i = static_cast<std::uint32_t>(slot.tag * 2654435769u) >> tableShift_;
-    while (table_[i].object != kEmpty)
+    while (table_[i].object != kEmpty) {
       i = (i + 1) & mask;
+    }
     table_[i] = slot;
   }
 }

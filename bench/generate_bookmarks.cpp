@@ -96,7 +96,7 @@ class Generator {
     const std::uint64_t b = random_.next();
     std::snprintf(text, sizeof text, "%08" PRIX64 "-%04" PRIX64 "-%04" PRIX64 "-%04" PRIX64
                   "-%012" PRIX64, a >> 32, (a >> 16) & 0xFFFF, a & 0xFFFF, b >> 48,
-                  b & 0xFFFFFFFFFFFFULL);
+                  b & std::uint64_t{0xFFFFFFFFFFFF});
     return text;
   }
 

@@ -86,8 +86,7 @@ void sortImpl(PlistValue& node) {
   }
 }
 
-Status sort(const std::string& path, PlistStore& store) {
-  PlistDocument document;
+Status sort(const std::string& path, PlistStore& store, PlistDocument& document) {
   if (Status status = store.load(path, &document); !status.ok()) return status;
   sortImpl(document.root);
   return store.save(path, document);

@@ -30,7 +30,8 @@ int comparator(const SortEntry& a, const SortEntry& b);
 // The sort is stable, and only the order of "Children" arrays changes.
 void sortImpl(PlistValue& node);
 
-// Loads the bookmarks file at `path`, sorts it with sortImpl and writes it back.
-Status sort(const std::string& path, PlistStore& store);
+// Loads the bookmarks file at `path` into `document`, sorts it with sortImpl and writes it back.
+// The tree stays with the caller, who decides when to release it.
+Status sort(const std::string& path, PlistStore& store, PlistDocument& document);
 
 }  // namespace tidymark

@@ -193,7 +193,8 @@ class FakeStore final : public PlistStore {
 TEST(FolderSort, SortLoadsSortsAndSavesInTheSameFormat) {
   FakeStore store;
   store.files["x.plist"] = {folder("", {bookmark("b"), bookmark("a")}), PlistFormat::Xml};
-  ASSERT_TRUE(sort("x.plist", store).ok());
+  PlistDocument document;
+  ASSERT_TRUE(sort("x.plist", store, document).ok());
   EXPECT_EQ(store.saves, 1);
   EXPECT_EQ(childTitles(store.files["x.plist"].root), (Titles{"a", "b"}));
   EXPECT_EQ(store.files["x.plist"].format, PlistFormat::Xml);
@@ -201,7 +202,8 @@ TEST(FolderSort, SortLoadsSortsAndSavesInTheSameFormat) {
 
 TEST(FolderSort, SortReportsFailuresAndWritesNothingItCouldNotLoad) {
   FakeStore store;
-  Status missing = sort("missing.plist", store);
+  PlistDocument document;
+  Status missing = sort("missing.plist", store, document);
   EXPECT_FALSE(missing.ok());
   EXPECT_EQ(missing.message(), "cannot open: No such file or directory");
   EXPECT_EQ(store.saves, 0);
@@ -209,7 +211,7 @@ TEST(FolderSort, SortReportsFailuresAndWritesNothingItCouldNotLoad) {
 
   store.files["y.plist"] = {folder("", {bookmark("b"), bookmark("a")}), PlistFormat::Binary};
   store.failSave = "cannot write: No space left on device";
-  Status full = sort("y.plist", store);
+  Status full = sort("y.plist", store, document);
   EXPECT_EQ(full.message(), "cannot write: No space left on device");
   EXPECT_EQ(childTitles(store.files["y.plist"].root), (Titles{"b", "a"}));
 }

@@ -255,9 +255,7 @@ Status loadPlistFile(const std::string& path, PlistDocument* document) {
 
 Status savePlistFile(const std::string& path, const PlistDocument& document) {
   std::string bytes;
-  if (Status status = serializePlist(document, &bytes); !status.ok()) {
-    return Status::failure("cannot write: " + status.message());
-  }
+  if (Status status = serializePlist(document, &bytes); !status.ok()) return status;
   return replaceFile(path, bytes);
 }
 

@@ -135,7 +135,9 @@ TEST(PlistFile, SaveKeepsPermissionsAndOwnership) {
   writeFile(path, "old");
   ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
   const bool root = ::geteuid() == 0;
-  if (root) ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+  if (root) {
+    ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+  }
   ASSERT_TRUE(savePlistFile(path, sampleDocument(PlistFormat::Binary)).ok());
   struct stat info;
   ASSERT_EQ(::stat(path.c_str(), &info), 0);

@@ -2,21 +2,31 @@
 
 namespace tidymark {
 
-const std::string* getKind(const PlistValue& node) {
-  return stringValue(node.find(kBookmarkTypeKey));
-}
-
-const std::string* getTitle(const PlistValue& node) {
-  const std::string* kind = getKind(node);
-  if (kind && *kind == kBookmarkKind) {
-    return stringValue(valueForKey(node.find(kUriDictionaryKey), kUriTitleKey));
+NodeFacts describeNode(const PlistValue& node) {
+  const PlistDict* entries = node.asDict();
+  if (!entries) return {};
+  const PlistValue* kind = nullptr;
+  const PlistValue* title = nullptr;
+  const PlistValue* uriDictionary = nullptr;
+  for (const DictEntry& entry : *entries) {
+    const std::string_view key = entry.key;
+    if (key == kBookmarkTypeKey) {
+      if (!kind) kind = &entry.value;
+    } else if (key == kTitleKey) {
+      if (!title) title = &entry.value;
+    } else if (key == kUriDictionaryKey) {
+      if (!uriDictionary) uriDictionary = &entry.value;
+    }
   }
-  return stringValue(node.find(kTitleKey));
+  const PlistString* kindText = stringValue(kind);
+  if (kindText && *kindText == kBookmarkKind) {
+    return {false, stringValue(valueForKey(uriDictionary, kUriTitleKey))};
+  }
+  return {kindText && *kindText == kFolderKind, stringValue(title)};
 }
 
-bool isFolder(const PlistValue& node) {
-  const std::string* kind = getKind(node);
-  return kind && *kind == kFolderKind;
+const PlistString* getKind(const PlistValue& node) {
+  return stringValue(node.find(kBookmarkTypeKey));
 }
 
 }  // namespace tidymark

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <string>
 #include <string_view>
 
 #include "platform/plist_value.h"
@@ -16,14 +15,25 @@ inline constexpr std::string_view kTitleKey = "Title";
 inline constexpr std::string_view kUriDictionaryKey = "URIDictionary";
 inline constexpr std::string_view kUriTitleKey = "title";
 
-// A node's title: a bookmark's "title" inside its "URIDictionary", any other node's "Title".
-// nullptr when absent or not a string.
-const std::string* getTitle(const PlistValue& node);
+// What the sort needs to know of a node, read in one pass over its keys.
+struct NodeFacts {
+  bool folder = false;                 // its kind is exactly the folder kind
+  const PlistString* title = nullptr;  // absent, or not a string: nullptr
+};
 
-// True exactly when the node's kind is the folder kind (letter case matters).
-bool isFolder(const PlistValue& node);
+// A bookmark is titled by the "title" inside its "URIDictionary", any other node by its own
+// "Title"; a node is a folder when its "WebBookmarkType" is the folder kind (case matters).
+// Where a key appears twice, the first counts, as with PlistValue::find.
+NodeFacts describeNode(const PlistValue& node);
+
+inline const PlistString* getTitle(const PlistValue& node) {
+  return describeNode(node).title;
+}
+inline bool isFolder(const PlistValue& node) {
+  return describeNode(node).folder;
+}
 
 // The node's kind ("WebBookmarkType"), or nullptr when it has none.
-const std::string* getKind(const PlistValue& node);
+const PlistString* getKind(const PlistValue& node);
 
 }  // namespace tidymark

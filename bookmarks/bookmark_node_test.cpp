@@ -37,7 +37,7 @@ TEST(BookmarkNode, TitleComesFromWhereTheKindKeepsIt) {
   };
   for (const Case& c : cases) {
     const PlistValue subject = node(c.kind, c.title, c.uriTitle);
-    const std::string* title = getTitle(subject);
+    const PlistString* title = getTitle(subject);
     if (c.expected) {
       ASSERT_NE(title, nullptr) << (c.kind ? c.kind : "(no kind)");
       EXPECT_EQ(*title, c.expected);

@@ -18,71 +18,88 @@ int comparator(const SortEntry& a, const SortEntry& b) {
 
 namespace {
 
-// Orders the entries of one folder. Each entry's sort key is built once, into one buffer that is
-// reused from folder to folder, so comparisons cost no allocation.
-class FolderSorter {
- public:
-  void sortEntries(PlistArray& entries) {
-    keyText_.clear();
-    ranked_.clear();
-    for (const PlistValue& entry : entries) {
-      const std::size_t start = keyText_.size();
-      if (const std::string* title = getTitle(entry)) keys_.append(*title, keyText_);
-      ranked_.push_back({{isFolder(entry), {}}, ranked_.size(), start, keyText_.size() - start});
-    }
-    // The buffer has stopped growing: the keys can now point into it.
-    for (Ranked& ranked : ranked_) {
-      ranked.entry.titleKey = std::string_view(keyText_).substr(ranked.keyStart, ranked.keyLength);
-    }
-    std::stable_sort(ranked_.begin(), ranked_.end(), [](const Ranked& a, const Ranked& b) {
-      return comparator(a.entry, b.entry) < 0;
-    });
-    bool moved = false;
-    for (std::size_t i = 0; i < ranked_.size() && !moved; ++i)
-      moved = ranked_[i].index != i;
-    if (!moved) return;
-    reordered_.clear();
-    reordered_.reserve(entries.size());
-    for (const Ranked& ranked : ranked_)
-      reordered_.push_back(std::move(entries[ranked.index]));
-    entries.swap(reordered_);
-    reordered_.clear();
-  }
-
- private:
-  struct Ranked {
-    SortEntry entry;
-    std::size_t index;  // the entry's place before the sort
-    std::size_t keyStart;
-    std::size_t keyLength;
-  };
-
-  TitleKeyBuilder keys_;
-  std::string keyText_;
-  std::vector<Ranked> ranked_;
-  PlistArray reordered_;
+// One entry of a folder on its way through the sort: small, since the sort moves it around.
+struct Ranked {
+  std::size_t keyStart;  // where its title's key lies in the shared key text
+  std::size_t keyLength;
+  std::uint32_t index;  // the entry's place in its folder before the sort
+  bool folder;
 };
+
+// A folder to sort: its entries, and where their Ranked records begin.
+struct Folder {
+  PlistArray* entries;
+  std::size_t firstRanked;
+};
+
+PlistArray* nonEmptyChildren(PlistValue& node) {
+  PlistArray* children = arrayValue(node.find(kChildrenKey));
+  return children && !children->empty() ? children : nullptr;
+}
+
+// Each entry's keys lie in a block of their own, far from the others: asking for the blocks of
+// entries a few places ahead lets those loads overlap instead of waiting one after another.
+void prefetchKeys(const PlistValue& entry) {
+  if (const PlistDict* dict = entry.asDict()) __builtin_prefetch(dict->data());
+}
+
+// Puts `entries` in the order of `ranked`, which holds one record per entry.
+void reorder(PlistArray& entries, const Ranked* ranked, PlistArray& scratch) {
+  scratch.clear();
+  scratch.reserve(entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i)
+    scratch.push_back(std::move(entries[ranked[i].index]));
+  entries.swap(scratch);
+}
 
 }  // namespace
 
 void sortImpl(PlistValue& node) {
-  // Gather the folders to sort, each before everything below it, then sort them in reverse:
-  // every folder's subfolders are in order before its own entries move, and moving a folder's
-  // entries never disturbs a folder still waiting. No recursion, so any depth is fine.
-  std::vector<PlistArray*> folders;
-  std::vector<PlistValue*> pending = {&node};
-  while (!pending.empty()) {
-    PlistValue* current = pending.back();
-    pending.pop_back();
-    PlistArray* children = arrayValue(current->find(kChildrenKey));
-    if (!children || children->empty() || !isFolder(*current)) continue;
-    folders.push_back(children);
-    for (PlistValue& child : *children)
-      pending.push_back(&child);
+  if (!isFolder(node)) return;
+  PlistArray* top = nonEmptyChildren(node);
+  if (!top) return;
+
+  // One walk, breadth first, reads each entry once: its kind, its title's sort key, and, for a
+  // folder, its entries, which join the walk. A node that is not a folder ends the walk there.
+  std::vector<Folder> folders = {{top, 0}};
+  std::vector<Ranked> ranked;
+  std::string keyText;
+  TitleKeyBuilder keys;
+  for (std::size_t f = 0; f < folders.size(); ++f) {
+    PlistArray& entries = *folders[f].entries;
+    folders[f].firstRanked = ranked.size();
+    constexpr std::size_t kAhead = 8;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      if (i + kAhead < entries.size()) prefetchKeys(entries[i + kAhead]);
+      const NodeFacts facts = describeNode(entries[i]);
+      const std::size_t keyStart = keyText.size();
+      if (facts.title) keys.append(*facts.title, keyText);  // no title ranks as an empty one
+      ranked.push_back(
+          {keyStart, keyText.size() - keyStart, static_cast<std::uint32_t>(i), facts.folder});
+      if (facts.folder) {
+        if (PlistArray* inner = nonEmptyChildren(entries[i])) folders.push_back({inner, 0});
+      }
+    }
   }
-  FolderSorter sorter;
+  const auto entryOf = [&keyText](const Ranked& record) {
+    return SortEntry{record.folder,
+                     std::string_view(keyText).substr(record.keyStart, record.keyLength)};
+  };
+
+  // Deepest first: a folder comes before every folder inside it in the walk, so going backwards
+  // sorts each folder's insides before its own entries move, and moving them never disturbs a
+  // folder still to be sorted.
+  PlistArray scratch;
   for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) {
-    sorter.sortEntries(**folder);
+    Ranked* first = ranked.data() + folder->firstRanked;
+    Ranked* last = first + folder->entries->size();
+    std::stable_sort(first, last, [&](const Ranked& a, const Ranked& b) {
+      return comparator(entryOf(a), entryOf(b)) < 0;
+    });
+    bool moved = false;
+    for (const Ranked* r = first; r != last && !moved; ++r)
+      moved = r->index != std::size_t(r - first);
+    if (moved) reorder(*folder->entries, first, scratch);
   }
 }
 

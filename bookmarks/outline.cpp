@@ -11,13 +11,13 @@ namespace {
 
 void appendEntry(const PlistValue& entry, std::size_t depth, std::string& out) {
   out.append(2 * depth, ' ');
-  const std::string* title = getTitle(entry);
-  out += title ? *title : "(untitled)";
+  const PlistString* title = getTitle(entry);
+  out += title ? title->view() : std::string_view("(untitled)");
   if (isFolder(entry)) {
     out += '/';
-  } else if (const std::string* kind = getKind(entry); !kind || *kind != kBookmarkKind) {
+  } else if (const PlistString* kind = getKind(entry); !kind || *kind != kBookmarkKind) {
     out += " [";
-    out += kind ? *kind : "no kind";
+    out += kind ? kind->view() : std::string_view("no kind");
     out += ']';
   }
   out += '\n';

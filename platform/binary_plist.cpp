@@ -128,8 +128,8 @@ class Reader {
   bool checkExpansion();
   bool build(PlistValue* tree);
   bool load(std::uint64_t object, PlistValue* out, Pending* pending);
-  bool loadKey(std::uint64_t object, std::uint64_t owner, std::string* out);
-  bool loadString(std::uint64_t object, std::uint64_t offset, std::string* out);
+  bool loadKey(std::uint64_t object, std::uint64_t owner, PlistString* out);
+  bool loadString(std::uint64_t object, std::uint64_t offset, PlistString* out);
   bool decodeUtf16(std::uint64_t object, const std::uint8_t* units, std::uint64_t count,
                    std::string* out);
 
@@ -146,6 +146,16 @@ class Reader {
   static constexpr std::uint8_t kOnPath = 1, kBuilt = 2;
   std::vector<std::uint8_t> marks_;
   bool expansionChecked_ = false;
+  // Strings read lately, by object number. Writers share equal strings, so a few objects (the
+  // keys, kinds such as "WebBookmarkTypeLeaf") are referenced from every node: each is then
+  // read once, and a long one is held once.
+  struct RecentString {
+    std::uint64_t object = UINT64_MAX;
+    PlistString text;
+  };
+  static constexpr std::size_t kRecentStrings = 1024;  // a power of two
+  std::vector<RecentString> recent_ = std::vector<RecentString>(kRecentStrings);
+  std::string utf8_;  // a UTF-16 string decoded, before it becomes a PlistString
   std::string error_;
 };
 
@@ -263,35 +273,45 @@ bool Reader::decodeUtf16(std::uint64_t object, const std::uint8_t* units, std::u
     }
   }
   if (!charge(length)) return false;
-  out->clear();
-  out->reserve(length);
+  out->resize(length);
+  char* next = out->data();
   for (std::uint64_t i = 0; i < count; ++i) {
     char32_t codePoint = unitAt(i);
     if (codePoint >= 0xD800 && codePoint <= 0xDBFF) {
       codePoint = 0x10000 + ((codePoint - 0xD800) << 10) + (unitAt(i + 1) - 0xDC00);
       ++i;
     }
-    appendUtf8(codePoint, *out);
+    next = encodeUtf8(codePoint, next);
   }
   return true;
 }
 
-bool Reader::loadString(std::uint64_t object, std::uint64_t offset, std::string* out) {
-  const std::uint8_t marker = data_[offset];
-  std::uint64_t count, body;
-  if ((marker & 0xF0) == 0x50) {
-    if (!lengthOf(object, offset, 1, &count, &body)) return false;
-    const std::string_view text(reinterpret_cast<const char*>(data_ + body), count);
-    if (!isAscii(text)) return failObject(object, "an ASCII string holds a byte above 0x7F");
-    if (!charge(count)) return false;
-    out->assign(text);
+bool Reader::loadString(std::uint64_t object, std::uint64_t offset, PlistString* out) {
+  RecentString& recent = recent_[object & (kRecentStrings - 1)];
+  if (recent.object == object) {
+    *out = recent.text;
     return true;
   }
-  if (!lengthOf(object, offset, 2, &count, &body)) return false;
-  return decodeUtf16(object, data_ + body, count, out);
+  const std::uint8_t marker = data_[offset];
+  std::uint64_t count, body;
+  std::string_view text;
+  if ((marker & 0xF0) == 0x50) {
+    if (!lengthOf(object, offset, 1, &count, &body)) return false;
+    text = std::string_view(reinterpret_cast<const char*>(data_ + body), count);
+    if (!isAscii(text)) return failObject(object, "an ASCII string holds a byte above 0x7F");
+    if (!charge(count)) return false;
+  } else {
+    if (!lengthOf(object, offset, 2, &count, &body)) return false;
+    if (!decodeUtf16(object, data_ + body, count, &utf8_)) return false;
+    text = utf8_;
+  }
+  if (text.size() > PlistString::kMaxSize) return failObject(object, "a string is too long");
+  *out = PlistString(text);
+  recent = {object, *out};
+  return true;
 }
 
-bool Reader::loadKey(std::uint64_t object, std::uint64_t owner, std::string* out) {
+bool Reader::loadKey(std::uint64_t object, std::uint64_t owner, PlistString* out) {
   std::uint64_t offset;
   if (!offsetOf(object, &offset)) return false;
   const std::uint8_t type = data_[offset] & 0xF0;
@@ -368,7 +388,7 @@ bool Reader::load(std::uint64_t object, PlistValue* out, Pending* pending) {
     }
     case 0x5:
     case 0x6: {
-      std::string text;
+      PlistString text;
       if (!loadString(object, offset, &text)) return false;
       *out = PlistValue::string(std::move(text));
       return true;
@@ -688,7 +708,7 @@ class ReferenceArena {
   std::size_t left_ = 0;
 };
 
-std::uint64_t hashString(const std::string& text) {
+std::uint64_t hashString(const PlistString& text) {
   return hashBytes(text.data(), text.size(), seedFor(PlistKind::String));
 }
 
@@ -804,7 +824,7 @@ class ScalarScout {
 class Writer {
  public:
   bool flatten(const PlistValue& root);
-  bool write(std::string* out);
+  bool write(ByteSink& sink);
   const std::string& error() const { return error_; }
 
  private:
@@ -817,10 +837,10 @@ class Writer {
     kDictionary = 4,
   };
   static constexpr std::uintptr_t kFormMask = 7;
-  static_assert(alignof(PlistValue) > kFormMask && alignof(std::string) > kFormMask);
+  static_assert(alignof(PlistValue) > kFormMask && alignof(PlistString) > kFormMask);
 
   // One object of the file: where its contents are, tagged with its form. A string object's
-  // source is a std::string (dictionary keys and string values share them); a container's is
+  // source is a PlistString (dictionary keys and string values share them); a container's is
   // its block of references, which holds its count, then its references (a dictionary's keys,
   // then its values); any other object's is its PlistValue.
   struct Object {
@@ -857,9 +877,10 @@ class Writer {
                  std::uint32_t* number);
   void grow();
   std::uint64_t nextHash();
-  bool internString(const std::string& text, std::uint32_t* number);
+  bool internString(const PlistString& text, std::uint32_t* number);
   bool internScalar(const PlistValue& value, std::uint32_t* number);
   bool visit(const PlistValue& value, std::uint32_t* number, std::vector<Frame>& stack);
+  std::uint64_t maxEncodedSize(const Object& object, unsigned refSize) const;
   std::uint8_t* encode(const Object& object, std::uint8_t* p, unsigned refSize) const;
 
   static constexpr std::size_t kLookahead = 16;
@@ -941,10 +962,10 @@ std::uint64_t Writer::nextHash() {
   return hashes_[used_++ % kLookahead];
 }
 
-bool Writer::internString(const std::string& text, std::uint32_t* number) {
+bool Writer::internString(const PlistString& text, std::uint32_t* number) {
   const std::uint64_t hash = nextHash();
   Slot* slot = probe(hash, [&](const Object& o) {
-    return (o.form() == kAsciiString || o.form() == kUtf16String) && o.as<std::string>() == text;
+    return (o.form() == kAsciiString || o.form() == kUtf16String) && o.as<PlistString>() == text;
   });
   if (slot->object != kEmpty) {
     *number = slot->object;
@@ -957,7 +978,7 @@ bool Writer::internString(const std::string& text, std::uint32_t* number) {
   }
   std::uint64_t units;
   if (!countUtf16(text, &units)) {
-    return fail("a string is not valid UTF-8: \"" + text.substr(0, 40) + "\"");
+    return fail("a string is not valid UTF-8: \"" + std::string(text.view().substr(0, 40)) + "\"");
   }
   return addObject(slot, hash, Object{source | kUtf16String},
                    1 + lengthFieldSize(units) + 2 * units, number);
@@ -1033,13 +1054,13 @@ bool Writer::flatten(const PlistValue& root) {
 std::uint8_t* Writer::encode(const Object& object, std::uint8_t* p, unsigned refSize) const {
   switch (object.form()) {
     case kAsciiString: {
-      const std::string& text = object.as<std::string>();
+      const PlistString& text = object.as<PlistString>();
       p = storeMarker(p, 0x50, text.size());
       std::memcpy(p, text.data(), text.size());
       return p + text.size();
     }
     case kUtf16String: {
-      const std::string& text = object.as<std::string>();
+      const PlistString& text = object.as<PlistString>();
       std::uint64_t units;
       countUtf16(text, &units);
       p = storeMarker(p, 0x60, units);
@@ -1117,34 +1138,83 @@ std::uint8_t* Writer::encode(const Object& object, std::uint8_t* p, unsigned ref
   }
 }
 
-bool Writer::write(std::string* out) {
+// An upper bound of the bytes `object` takes in the file (a UTF-16 string takes at most two
+// bytes per byte of its UTF-8 text).
+std::uint64_t Writer::maxEncodedSize(const Object& object, unsigned refSize) const {
+  constexpr std::uint64_t kMarkerAndLength = 10;
+  switch (object.form()) {
+    case kAsciiString:
+      return kMarkerAndLength + object.as<PlistString>().size();
+    case kUtf16String:
+      return kMarkerAndLength + 2 * object.as<PlistString>().size();
+    case kArray:
+    case kDictionary: {
+      const std::uint64_t refs = object.block()[0] * (object.form() == kDictionary ? 2 : 1);
+      return kMarkerAndLength + refs * refSize;
+    }
+    case kScalar:
+      break;
+  }
+  return kMarkerAndLength + scalarSize(object.as<PlistValue>());
+}
+
+bool Writer::write(ByteSink& sink) {
   const std::uint64_t numObjects = objects_.size();
   // Object numbers are 32-bit, so references never need more than 4 bytes.
   const unsigned refSize = widthFor(numObjects - 1);
   const std::uint64_t tableStart = kHeaderSize + bodyBytes_ + refCount_ * refSize;
   const unsigned offsetSize = widthFor(tableStart);
-  const std::uint64_t total = tableStart + numObjects * offsetSize + kTrailerSize;
-  const std::size_t base = out->size();
-  out->resize(base + total);
-  auto* start = reinterpret_cast<std::uint8_t*>(out->data() + base);
-  std::memcpy(start, kBinaryPlistMagic.data(), kHeaderSize);
-  std::uint8_t* p = start + kHeaderSize;
-  std::uint8_t* table = start + tableStart;
+
+  // Objects go out through a buffer that is handed to the sink whenever the next object might
+  // not fit; their offsets are gathered meanwhile and follow them, then the trailer.
+  constexpr std::uint64_t kPiece = std::uint64_t{1} << 20;
+  std::uint64_t capacity = kPiece;
+  auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
+  std::uint64_t used = 0;
+  std::uint64_t written = 0;
+  const auto flush = [&]() {
+    const bool ok = sink.write(std::string_view(reinterpret_cast<const char*>(buffer.get()), used));
+    written += used;
+    used = 0;
+    return ok || fail(sink.error());
+  };
+  auto table =
+      std::make_unique_for_overwrite<std::uint8_t[]>(numObjects * offsetSize + kTrailerSize);
+  std::uint8_t* offsets = table.get();
+
+  std::memcpy(buffer.get(), kBinaryPlistMagic.data(), kHeaderSize);
+  used = kHeaderSize;
+  bool ok = true;
   objects_.forEach([&](const Object& object) {
-    table = storeBigEndian(table, static_cast<std::uint64_t>(p - start), offsetSize);
-    p = encode(object, p, refSize);
+    if (!ok) return;
+    const std::uint64_t bound = maxEncodedSize(object, refSize);
+    if (used + bound > capacity) {
+      if (!(ok = flush())) return;
+      if (bound > capacity) {
+        capacity = bound;
+        buffer = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
+      }
+    }
+    offsets = storeBigEndian(offsets, written + used, offsetSize);
+    used = encode(object, buffer.get() + used, refSize) - buffer.get();
   });
-  if (static_cast<std::uint64_t>(p - start) != tableStart) {
-    out->resize(base);
+  if (!ok) return false;
+  if (written + used != tableStart) {
     return fail("internal error: the objects did not come out at their computed size");
   }
-  std::uint8_t* trailer = table;
+  if (!flush()) return false;
+
+  std::uint8_t* trailer = offsets;
   std::memset(trailer, 0, 6);
   trailer[6] = static_cast<std::uint8_t>(offsetSize);
   trailer[7] = static_cast<std::uint8_t>(refSize);
   storeBigEndian(trailer + 8, numObjects, 8);
   storeBigEndian(trailer + 16, 0, 8);
   storeBigEndian(trailer + 24, tableStart, 8);
+  const std::uint64_t tableSize = trailer + kTrailerSize - table.get();
+  if (!sink.write(std::string_view(reinterpret_cast<const char*>(table.get()), tableSize))) {
+    return fail(sink.error());
+  }
   return true;
 }
 
@@ -1159,9 +1229,14 @@ Status readBinaryPlist(std::string_view bytes, PlistValue* root) {
 }
 
 Status writeBinaryPlist(const PlistValue& root, std::string* out) {
+  StringSink sink(*out);
+  return writeBinaryPlist(root, sink);
+}
+
+Status writeBinaryPlist(const PlistValue& root, ByteSink& sink) {
   try {
     Writer writer;
-    if (!writer.flatten(root) || !writer.write(out)) {
+    if (!writer.flatten(root) || !writer.write(sink)) {
       return Status::failure("cannot write the binary property list: " + writer.error());
     }
     return Status::success();

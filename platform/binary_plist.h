@@ -3,6 +3,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/byte_sink.h"
 #include "platform/plist_value.h"
 #include "platform/status.h"
 
@@ -16,8 +17,12 @@ inline constexpr std::string_view kBinaryPlistMagic = "bplist00";
 // references would expand into a tree far larger than the input itself.
 Status readBinaryPlist(std::string_view bytes, PlistValue* root);
 
-// Writes `root` as a binary property list, appending to `out`. Equal scalars are written once
-// and shared; offset and reference widths are the smallest that fit.
+// Writes `root` as a binary property list to `sink`. Equal scalars are written once and shared;
+// offset and reference widths are the smallest that fit. Nothing reaches the sink when the
+// tree cannot be written (a string that is not UTF-8, say).
+Status writeBinaryPlist(const PlistValue& root, ByteSink& sink);
+
+// The same, appending to `out`.
 Status writeBinaryPlist(const PlistValue& root, std::string* out);
 
 }  // namespace tidymark

@@ -447,21 +447,24 @@ TEST(BinaryPlistReader, RefusesSharedReferenceBombs) {
     layout.objects.push_back(ascii("leaf"));
     return assemble(layout);
   };
-  // A thousand references alternating between a 100 kB data object and a 100 kB string: each
-  // alone copied 500 times stays under the 64 MiB budget, together they go over it.
-  std::string refs;
-  for (int i = 0; i < 1000; ++i)
-    refs += static_cast<char>(1 + i % 2);
+  // A thousand references to one 100 kB data object: each is a copy, 100 MB in all.
   const std::string payload = bigEndian(100000, 4) + std::string(100000, 'z');
-  const std::string wide =
-      assemble({.objects = {"\xAF\x11\x03\xE8" + refs, "\x4F\x12" + payload, "\x5F\x12" + payload},
+  const std::string manyCopies =
+      assemble({.objects = {"\xAF\x11\x03\xE8" + std::string(1000, '\x01'), "\x4F\x12" + payload},
                 .offsetSize = 4});
-  for (const std::string& file : {doubling(30), doubling(60), wide}) {
+  for (const std::string& file : {doubling(30), doubling(60), manyCopies}) {
     Value root;
     Status status = readBinaryPlist(file, &root);
     EXPECT_NE(status.message().find("expands far beyond its size"), std::string::npos)
         << status.message();
   }
+  // A string is held once however often it is referenced, so the same with a string loads.
+  const Value strings = readBack(
+      assemble({.objects = {"\xAF\x11\x03\xE8" + std::string(1000, '\x01'), "\x5F\x12" + payload},
+                .offsetSize = 4}));
+  ASSERT_EQ(strings.asArray()->size(), 1000u);
+  EXPECT_TRUE(strings.asArray()->front().asString()->sharesBlockWith(
+      *strings.asArray()->back().asString()));
   const Value small = readBack(doubling(10));
   const Value* node = &small;
   int depth = 0;
@@ -514,7 +517,7 @@ std::string hex(const void* data, std::size_t size) {
   }
   return out;
 }
-std::string hex(const std::string& text) {
+std::string hex(std::string_view text) {
   return hex(text.data(), text.size());
 }
 

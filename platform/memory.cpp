@@ -32,7 +32,8 @@ void reserveHeapForLargeTrees(std::size_t bytes) {
   mallopt(M_TOP_PAD, static_cast<int>(kLaterGrowth));
 
   auto* const after = static_cast<char*>(sbrk(0));
-  const auto start = (reinterpret_cast<std::uintptr_t>(before) + kLargePage - 1) & ~(kLargePage - 1);
+  const auto start =
+      (reinterpret_cast<std::uintptr_t>(before) + kLargePage - 1) & ~(kLargePage - 1);
   const auto end = reinterpret_cast<std::uintptr_t>(after);
   if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
 }

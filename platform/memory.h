@@ -9,7 +9,7 @@ namespace tidymark {
 // the heap. Building the tree of a large file touches hundreds of megabytes of fresh memory;
 // on machines where a fault on a small page is expensive, those faults alone cost more than
 // the rest of the run. Nothing is touched here, and memory never touched costs nothing.
-// Call it once, before the work starts; a program that never calls it is unaffected.
+// Call it before the work starts; a program that never calls it is unaffected.
 void reserveHeapForLargeTrees(std::size_t bytes);
 
 }  // namespace tidymark

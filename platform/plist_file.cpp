@@ -9,11 +9,16 @@
 #include <cstring>
 
 #include "platform/binary_plist.h"
+#include "platform/byte_sink.h"
+#include "platform/memory.h"
 #include "platform/xml_plist.h"
 
 namespace tidymark {
 
 namespace {
+
+// Files from this size on are read into a heap prepared for a large tree.
+constexpr std::size_t kLargeFile = std::size_t{4} << 20;
 
 std::string systemError(int error) {
   return std::strerror(error);
@@ -61,8 +66,12 @@ Status readRegularFile(const std::string& path, std::string* contents) {
   if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
     return Status::failure(kindOfNonFile(info.st_mode));
   }
+  // A large file becomes a large tree, several times its size: prepare the heap for it before
+  // anything is read. Small files do without; large pages would only cost them time.
+  const auto size = static_cast<std::size_t>(info.st_size);
+  if (size >= kLargeFile) reserveHeapForLargeTrees(8 * size + kLargeFile);
   // One spare byte, so a file that did not grow is read to its end without resizing.
-  contents->resize(static_cast<std::size_t>(info.st_size) + 1);
+  contents->resize(size + 1);
   std::size_t used = 0;
   for (;;) {
     if (used == contents->size()) contents->resize(2 * used);
@@ -159,9 +168,27 @@ void copyAttributes(int fd, const struct stat* original) {
   ::fchmod(fd, original->st_mode & 07777);
 }
 
-// Writes `bytes` to the temporary file behind `fd` and flushes it to disk.
-Status fillTemporary(FileDescriptor& file, std::string_view bytes, const struct stat* original) {
-  if (Status status = writeAll(file.get(), bytes); !status.ok()) return status;
+// Hands a writer's bytes on to a file.
+class FileSink final : public ByteSink {
+ public:
+  explicit FileSink(int fd) : fd_(fd) {}
+  bool write(std::string_view bytes) override {
+    Status status = writeAll(fd_, bytes);
+    if (!status.ok()) error_ = status.message();
+    return status.ok();
+  }
+  std::string error() const override { return error_; }
+
+ private:
+  int fd_;
+  std::string error_;
+};
+
+// Writes `document` to the temporary file behind `file` and flushes it to disk.
+Status fillTemporary(FileDescriptor& file, const PlistDocument& document,
+                     const struct stat* original) {
+  FileSink sink(file.get());
+  if (Status status = serializePlist(document, sink); !status.ok()) return status;
   copyAttributes(file.get(), original);
   if (::fsync(file.get()) != 0) return Status::failure("cannot write: " + systemError(errno));
   if (file.close() != 0) return Status::failure("cannot write: " + systemError(errno));
@@ -178,7 +205,7 @@ Status syncDirectory(const std::string& directory) {
   return Status::success();
 }
 
-Status replaceFile(const std::string& path, std::string_view bytes) {
+Status replaceFile(const std::string& path, const PlistDocument& document) {
   std::string target;
   if (Status status = resolveLinks(path, &target); !status.ok()) return status;
 
@@ -201,7 +228,7 @@ Status replaceFile(const std::string& path, std::string_view bytes) {
                            (directory.empty() ? std::string(".") : directory) + ": " +
                            systemError(errno));
   }
-  Status status = fillTemporary(file, bytes, exists ? &original : nullptr);
+  Status status = fillTemporary(file, document, exists ? &original : nullptr);
   if (status.ok() && ::rename(temporary.c_str(), target.c_str()) != 0) {
     status = Status::failure("cannot replace the file: " + systemError(errno));
   }
@@ -218,10 +245,7 @@ Status parsePlist(std::string_view bytes, PlistDocument* document) {
   if (bytes.empty()) return Status::failure("not a property list: the file is empty");
   if (bytes.starts_with(kBinaryPlistMagic)) {
     document->format = PlistFormat::Binary;
-    Status status = readBinaryPlist(bytes, &document->root);
-    if (!status.ok())
-      return Status::failure("not a valid binary property list: " + status.message());
-    return status;
+    return readBinaryPlist(bytes, &document->root);
   }
   if (bytes.starts_with("bplist")) {
     return Status::failure("unsupported binary property list version \"" +
@@ -231,6 +255,11 @@ Status parsePlist(std::string_view bytes, PlistDocument* document) {
   Status status = readXmlPlist(bytes, &document->root);
   if (!status.ok()) return Status::failure("not a property list: " + status.message());
   return status;
+}
+
+Status serializePlist(const PlistDocument& document, ByteSink& sink) {
+  return document.format == PlistFormat::Binary ? writeBinaryPlist(document.root, sink)
+                                                : writeXmlPlist(document.root, sink);
 }
 
 Status serializePlist(const PlistDocument& document, std::string* out) {
@@ -254,9 +283,7 @@ Status loadPlistFile(const std::string& path, PlistDocument* document) {
 }
 
 Status savePlistFile(const std::string& path, const PlistDocument& document) {
-  std::string bytes;
-  if (Status status = serializePlist(document, &bytes); !status.ok()) return status;
-  return replaceFile(path, bytes);
+  return replaceFile(path, document);
 }
 
 }  // namespace tidymark

@@ -3,6 +3,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/byte_sink.h"
 #include "platform/plist_value.h"
 #include "platform/status.h"
 
@@ -20,16 +21,18 @@ struct PlistDocument {
 // otherwise XML). The root may be of any kind.
 Status parsePlist(std::string_view bytes, PlistDocument* document);
 
-// Writes `document` in its format, appending to `out`.
+// Writes `document` in its format to `sink`, or appending to `out`.
+Status serializePlist(const PlistDocument& document, ByteSink& sink);
 Status serializePlist(const PlistDocument& document, std::string* out);
 
 // Loads the property list at `path`: a regular file, or a symbolic link to one. Anything else
 // (a directory, FIFO, socket or device) is refused without blocking. The root must be a
-// dictionary.
+// dictionary. For a large file the heap is prepared first (see reserveHeapForLargeTrees).
 Status loadPlistFile(const std::string& path, PlistDocument* document);
 
-// Replaces the file at `path` with `document`, crash-safely: the new content is written to a
-// temporary file in the same directory, flushed to disk and renamed over the original, and the
+// Replaces the file at `path` with `document`, crash-safely: the new content is written (as it
+// is made) to a temporary file in the same directory, flushed to disk and renamed over the
+// original, and the
 // directory is synced. The original's permission bits, owner and group are kept, and when
 // `path` is a symbolic link the file it points to is replaced and the link stays. A file that
 // its owner made read-only is not replaced. On failure the original is left exactly as it was

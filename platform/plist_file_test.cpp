@@ -94,8 +94,9 @@ TEST(PlistFile, RefusesWhatIsNotAPropertyListFileWithAReason) {
   writeFile(dir.file("future"), "bplist15 and more");
   EXPECT_EQ(loadError(dir.file("future")), "unsupported binary property list version \"bplist15\"");
 
-  ASSERT_TRUE(savePlistFile(dir.file("string-root"),
-                            {PlistValue::string("just text"), PlistFormat::Xml}).ok());
+  ASSERT_TRUE(
+      savePlistFile(dir.file("string-root"), {PlistValue::string("just text"), PlistFormat::Xml})
+          .ok());
   EXPECT_EQ(loadError(dir.file("string-root")),
             "the property list holds a string, not a dictionary, at its top");
   EXPECT_EQ(loadError("/dev/null/x"), "cannot open: Not a directory");
@@ -175,7 +176,8 @@ TEST(PlistFile, AFailedSaveLeavesTheOriginalAndNoTemporaryFile) {
   const std::string path = dir.file("Bookmarks.plist");
   writeFile(path, "the original bytes");
   std::vector<PlistValue> many;
-  for (int i = 0; i < 2000; ++i) many.push_back(testing::bookmark("title " + std::to_string(i)));
+  for (int i = 0; i < 2000; ++i)
+    many.push_back(testing::bookmark("title " + std::to_string(i)));
   const PlistDocument big{testing::folder("", std::move(many)), PlistFormat::Binary};
 
   EXPECT_EQ(saveWithFileSizeLimit(path, big, 4096), 3) << "the write must fail and say why";

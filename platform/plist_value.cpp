@@ -47,7 +47,7 @@ PlistValue PlistValue::dict(PlistDict entries) {
 PlistValue PlistValue::array(PlistArray elements) {
   return PlistValue(Storage(std::move(elements)));
 }
-PlistValue PlistValue::string(std::string text) {
+PlistValue PlistValue::string(PlistString text) {
   return PlistValue(Storage(std::move(text)));
 }
 PlistValue PlistValue::integer(PlistInteger value) {

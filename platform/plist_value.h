@@ -7,6 +7,8 @@
 #include <variant>
 #include <vector>
 
+#include "platform/plist_string.h"
+
 namespace tidymark {
 
 class PlistValue;
@@ -86,7 +88,7 @@ class PlistValue {
 
   static PlistValue dict(PlistDict entries = {});
   static PlistValue array(PlistArray elements = {});
-  static PlistValue string(std::string text);
+  static PlistValue string(PlistString text);
   static PlistValue integer(PlistInteger value);
   static PlistValue integer(std::int64_t value) { return integer(PlistInteger(value)); }
   static PlistValue unsignedInteger(std::uint64_t value) {
@@ -105,7 +107,7 @@ class PlistValue {
   PlistDict* asDict() { return std::get_if<PlistDict>(&storage_); }
   const PlistArray* asArray() const { return std::get_if<PlistArray>(&storage_); }
   PlistArray* asArray() { return std::get_if<PlistArray>(&storage_); }
-  const std::string* asString() const { return std::get_if<std::string>(&storage_); }
+  const PlistString* asString() const { return std::get_if<PlistString>(&storage_); }
   const PlistInteger* asInteger() const { return std::get_if<PlistInteger>(&storage_); }
   const double* asReal() const { return std::get_if<double>(&storage_); }
   const bool* asBoolean() const { return std::get_if<bool>(&storage_); }
@@ -122,7 +124,7 @@ class PlistValue {
   friend bool operator==(const PlistValue& a, const PlistValue& b);
 
  private:
-  using Storage = std::variant<PlistDict, PlistArray, std::string, PlistInteger, double, bool,
+  using Storage = std::variant<PlistDict, PlistArray, PlistString, PlistInteger, double, bool,
                                PlistDate, PlistData, PlistUid>;
   explicit PlistValue(Storage storage) : storage_(std::move(storage)) {}
 
@@ -130,7 +132,7 @@ class PlistValue {
 };
 
 struct DictEntry {
-  std::string key;
+  PlistString key;
   PlistValue value;
 
   friend bool operator==(const DictEntry&, const DictEntry&) = default;
@@ -143,7 +145,7 @@ inline const PlistValue* valueForKey(const PlistValue* dict, std::string_view ke
 inline PlistValue* valueForKey(PlistValue* dict, std::string_view key) {
   return dict ? dict->find(key) : nullptr;
 }
-inline const std::string* stringValue(const PlistValue* value) {
+inline const PlistString* stringValue(const PlistValue* value) {
   return value ? value->asString() : nullptr;
 }
 inline PlistArray* arrayValue(PlistValue* value) {

@@ -28,6 +28,43 @@ TEST(PlistValue, LookupsYieldAbsentInsteadOfFailing) {
   EXPECT_EQ(PlistValue::array().find("x"), nullptr);
 }
 
+TEST(PlistString, HoldsAnyTextInlineOrShared) {
+  // Around the inline limit, with NUL bytes and bytes that are not UTF-8.
+  for (const std::string& text :
+       {std::string(), std::string("title"), std::string(15, 'x'), std::string(16, 'y'),
+        std::string("a\0b", 3), std::string(15, '\0'), std::string("\xff\xfe long enough to share"),
+        std::string(100000, 'z')}) {
+    const PlistString string(text);
+    EXPECT_EQ(string.size(), text.size());
+    EXPECT_EQ(string.view(), text);
+    PlistString copy = string;
+    EXPECT_EQ(copy, string);
+    EXPECT_EQ(copy.sharesBlockWith(string), text.size() > PlistString::kInlineCapacity);
+    PlistString moved = std::move(copy);
+    EXPECT_EQ(moved.view(), text);
+    EXPECT_TRUE(copy.empty());
+  }
+}
+
+TEST(PlistString, CopiesOutliveTheOriginalAndAssignmentsRelease) {
+  PlistString kept;
+  {
+    const PlistString original(std::string(40, 'k'));
+    kept = original;
+    PlistString other("short");
+    other = original;  // from inline to shared
+    other = other;     // self-assignment keeps it
+    EXPECT_EQ(other.view(), std::string(40, 'k'));
+    other = PlistString("x");  // and back, releasing its share
+    EXPECT_EQ(other, "x");
+  }
+  EXPECT_EQ(kept.view(), std::string(40, 'k'));
+  // Equal texts held separately are equal; different texts of one length are not.
+  EXPECT_EQ(PlistString(std::string(20, 'a')), PlistString(std::string(20, 'a')));
+  EXPECT_NE(PlistString(std::string(20, 'a')), PlistString(std::string(20, 'b')));
+  EXPECT_NE(PlistString("abc"), PlistString("abd"));
+}
+
 TEST(PlistValue, DuplicateKeysAreKeptAndTheFirstIsFound) {
   PlistValue node =
       PlistValue::dict({{"k", PlistValue::string("first")}, {"k", PlistValue::string("second")}});

@@ -30,39 +30,41 @@ std::optional<std::string_view> readSmallFile(int dir, const char* path, char* b
   return std::string_view(buffer, static_cast<size_t>(n));
 }
 
-std::optional<uid_t> parseRealUid(std::string_view status) {
-  size_t at = status.find("\nUid:");
-  if (at == std::string_view::npos) return std::nullopt;
-  std::string_view rest = status.substr(at + 5);
-  size_t start = rest.find_first_not_of(" \t");
-  if (start == std::string_view::npos) return std::nullopt;
-  rest.remove_prefix(start);
-  uid_t uid = 0;
-  auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), uid);
-  if (error != std::errc() || end == rest.data()) return std::nullopt;
-  return uid;
+// The text after "<field>:" and its tabs on a line of /proc/<pid>/status.
+std::optional<std::string_view> statusField(std::string_view status, std::string_view field) {
+  for (std::size_t line = 0; line < status.size();) {
+    std::size_t end = status.find('\n', line);
+    if (end == std::string_view::npos) end = status.size();
+    const std::string_view text = status.substr(line, end - line);
+    if (text.size() > field.size() && text.starts_with(field) && text[field.size()] == ':') {
+      std::string_view value = text.substr(field.size() + 1);
+      while (!value.empty() && value.front() == '\t') value.remove_prefix(1);
+      return value;
+    }
+    line = end + 1;
+  }
+  return std::nullopt;
 }
 
 // The name of the process whose /proc directory is `processDir` (relative to `dir`), provided
-// it is running (not a zombie or dead) and its real user is `user`. Empty otherwise, or when
-// the process is gone.
+// it is running (not a zombie or dead) and its real user is `user`; nothing otherwise, or when
+// the process is gone. One read of its status file gives all three.
 std::optional<std::string> runningProcessName(int dir, const std::string& processDir, uid_t user) {
   char buffer[4096];
-  auto status = readSmallFile(dir, (processDir + "/status").c_str(), buffer, sizeof buffer);
-  if (!status || parseRealUid(*status) != user) return std::nullopt;
-
-  // "<pid> (<name>) <state> ...": the name may itself contain ')' and spaces.
-  auto stat = readSmallFile(dir, (processDir + "/stat").c_str(), buffer, sizeof buffer);
-  if (!stat) return std::nullopt;
-  size_t open = stat->find('(');
-  size_t close = stat->rfind(')');
-  if (open == std::string_view::npos || close == std::string_view::npos || close < open ||
-      close + 2 >= stat->size()) {
+  const auto status = readSmallFile(dir, (processDir + "/status").c_str(), buffer, sizeof buffer);
+  if (!status) return std::nullopt;
+  const auto uid = statusField(*status, "Uid");
+  uid_t real = 0;
+  if (!uid || std::from_chars(uid->data(), uid->data() + uid->size(), real).ec != std::errc() ||
+      real != user) {
     return std::nullopt;
   }
-  char state = (*stat)[close + 2];
-  if (state == 'Z' || state == 'X' || state == 'x') return std::nullopt;
-  return std::string(stat->substr(open + 1, close - open - 1));
+  const auto state = statusField(*status, "State");
+  if (!state || state->empty() || (*state)[0] == 'Z' || (*state)[0] == 'X') return std::nullopt;
+  // The name as the process table gives it (the kernel escapes a backslash or a newline).
+  const auto name = statusField(*status, "Name");
+  if (!name) return std::nullopt;
+  return std::string(*name);
 }
 
 bool isNumber(const char* text) {

@@ -27,7 +27,7 @@ std::optional<std::string> listedName(int pid) {
 }
 
 TEST_F(ProcessTableTest, ListsThisUsersProcessesByTheirNames) {
-  // The name runs to the last ')' of /proc/<pid>/stat; an empty one is listed as no name.
+  // Names with parentheses and spaces come through whole; an empty one is listed as no name.
   const std::pair<const char*, const char*> names[] = {
       {"Safari", "Safari"}, {"Safari Beta", "Safari Beta"}, {"a) b (c)", "a) b (c)"},
       {"x) S 1", "x) S 1"}, {"(Safari)", "(Safari)"},       {"", "<none>"},

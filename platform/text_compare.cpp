@@ -8,17 +8,44 @@
 
 namespace tidymark {
 
-void TitleKeyBuilder::append(std::string_view title, std::string& key) {
-  // Most titles are ASCII, where folding is lowering A-Z and there is nothing to decompose.
-  if (isAscii(title)) {
-    for (char c : title)
-      key.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c);
-    return;
+namespace {
+
+bool isAsciiByte(char c) {
+  return static_cast<unsigned char>(c) < 0x80;
+}
+
+void appendFoldedAscii(std::string_view text, std::string& key) {
+  const std::size_t start = key.size();
+  key.append(text);
+  for (std::size_t i = start; i < key.size(); ++i) {
+    if (key[i] >= 'A' && key[i] <= 'Z') key[i] = static_cast<char>(key[i] + 32);
   }
+}
+
+}  // namespace
+
+void TitleKeyBuilder::append(std::string_view title, std::string& key) {
+  // Titles are mostly ASCII, where folding is lowering A-Z and nothing decomposes. An ASCII
+  // character never combines with its neighbours (it is a starter, and no decomposition
+  // involves it), so only the runs of other characters need utf8proc.
+  std::size_t pos = 0;
+  while (pos < title.size()) {
+    const std::size_t ascii = pos;
+    while (pos < title.size() && isAsciiByte(title[pos]))
+      ++pos;
+    appendFoldedAscii(title.substr(ascii, pos - ascii), key);
+    const std::size_t other = pos;
+    while (pos < title.size() && !isAsciiByte(title[pos]))
+      ++pos;
+    if (pos > other) appendFolded(title.substr(other, pos - other), key);
+  }
+}
+
+void TitleKeyBuilder::appendFolded(std::string_view text, std::string& key) {
   const auto options = static_cast<utf8proc_option_t>(UTF8PROC_DECOMPOSE | UTF8PROC_CASEFOLD);
-  const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(title.data());
-  const auto length = static_cast<utf8proc_ssize_t>(title.size());
-  if (codePoints_.size() < title.size() + 16) codePoints_.resize(2 * title.size() + 16);
+  const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
+  const auto length = static_cast<utf8proc_ssize_t>(text.size());
+  if (codePoints_.size() < text.size() + 16) codePoints_.resize(2 * text.size() + 16);
   utf8proc_ssize_t count =
       utf8proc_decompose(bytes, length, codePoints_.data(),
                          static_cast<utf8proc_ssize_t>(codePoints_.size()), options);
@@ -28,7 +55,7 @@ void TitleKeyBuilder::append(std::string_view title, std::string& key) {
   }
   if (count < 0) {
     // Not valid UTF-8: the bytes themselves still give a consistent order.
-    key.append(title);
+    key.append(text);
     return;
   }
   for (utf8proc_ssize_t i = 0; i < count; ++i) {

@@ -16,6 +16,9 @@ class TitleKeyBuilder {
   void append(std::string_view title, std::string& key);
 
  private:
+  // Appends the key of a run of characters that are not ASCII.
+  void appendFolded(std::string_view text, std::string& key);
+
   std::vector<std::int32_t> codePoints_;
 };
 

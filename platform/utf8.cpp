@@ -45,22 +45,28 @@ char32_t decodeUtf8(std::string_view text, std::size_t& pos) {
   return codePoint;
 }
 
-void appendUtf8(char32_t codePoint, std::string& out) {
+char* encodeUtf8(char32_t codePoint, char* out) {
   if (codePoint < 0x80) {
-    out.push_back(static_cast<char>(codePoint));
+    *out++ = static_cast<char>(codePoint);
   } else if (codePoint < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (codePoint >> 6)));
-    out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+    *out++ = static_cast<char>(0xC0 | (codePoint >> 6));
+    *out++ = static_cast<char>(0x80 | (codePoint & 0x3F));
   } else if (codePoint < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (codePoint >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+    *out++ = static_cast<char>(0xE0 | (codePoint >> 12));
+    *out++ = static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (codePoint & 0x3F));
   } else {
-    out.push_back(static_cast<char>(0xF0 | (codePoint >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+    *out++ = static_cast<char>(0xF0 | (codePoint >> 18));
+    *out++ = static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
+    *out++ = static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (codePoint & 0x3F));
   }
+  return out;
+}
+
+void appendUtf8(char32_t codePoint, std::string& out) {
+  char bytes[4];
+  out.append(bytes, encodeUtf8(codePoint, bytes));
 }
 
 bool isAscii(std::string_view text) {

@@ -14,7 +14,11 @@ inline constexpr char32_t kInvalidCodePoint = 0xFFFFFFFF;
 // (pos then advances by one byte).
 char32_t decodeUtf8(std::string_view text, std::size_t& pos);
 
-// Appends the UTF-8 form of a code point (at most U+10FFFF, not a surrogate).
+// Writes the UTF-8 form of a code point (at most U+10FFFF, not a surrogate) at `out`, which
+// has room for four bytes, and returns the end of what it wrote.
+char* encodeUtf8(char32_t codePoint, char* out);
+
+// Appends the UTF-8 form of a code point.
 void appendUtf8(char32_t codePoint, std::string& out);
 
 bool isAscii(std::string_view text);

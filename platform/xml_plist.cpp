@@ -630,58 +630,15 @@ void appendPadded(std::string& out, std::int64_t value, int width) {
   out.append(digits, end);
 }
 
-// An upper bound on the output's size, short only by the few bytes escapes add: reserving it
-// up front spares copying a large output each time it would otherwise grow.
-std::size_t estimateSize(const PlistValue& root) {
-  std::size_t size = kHeader.size() + 9;
-  std::vector<std::pair<const PlistValue*, std::size_t>> pending{{&root, 0}};
-  while (!pending.empty()) {
-    const auto [value, depth] = pending.back();
-    pending.pop_back();
-    constexpr std::size_t kLongestScalar = 24;  // any number or date, with room to spare
-    switch (value->kind()) {
-      case PlistKind::Dictionary:
-        size += 2 * depth + 16;
-        for (const DictEntry& entry : *value->asDict()) {
-          size += depth + 1 + 12 + entry.key.size();
-          pending.emplace_back(&entry.value, depth + 1);
-        }
-        break;
-      case PlistKind::Array:
-        size += 2 * depth + 18;
-        for (const PlistValue& element : *value->asArray())
-          pending.emplace_back(&element, depth + 1);
-        break;
-      case PlistKind::String:
-        size += depth + 18 + value->asString()->size();
-        break;
-      case PlistKind::Data: {
-        const std::size_t bytes = value->asData()->size();
-        const std::size_t lines = (bytes + 56) / 57;
-        size += 2 * depth + 15 + lines * (depth + 1) + (bytes + 2) / 3 * 4;
-        break;
-      }
-      case PlistKind::Uid:
-        size += 4 * depth + 80;
-        break;
-      default:
-        size += depth + 20 + kLongestScalar;
-        break;
-    }
-  }
-  return size;
-}
-
 class XmlWriter {
  public:
-  explicit XmlWriter(std::string& out) : out_(out) {}
+  explicit XmlWriter(ByteSink& sink) : sink_(sink) { out_.reserve(kPiece + kPiece / 8); }
 
   Status write(const PlistValue& root) {
-    const std::size_t estimate = estimateSize(root);
-    out_.reserve(out_.size() + estimate + estimate / 16);
     out_.append(kHeader);
     Status status = value(root, 0);
     while (status.ok() && !open_.empty()) {
+      if (out_.size() >= kPiece && !flush()) return Status::failure(sink_.error());
       Frame& frame = open_.back();
       const std::size_t depth = open_.size();
       if (const PlistDict* dict = frame.value->asDict()) {
@@ -705,8 +662,9 @@ class XmlWriter {
         status = value(array[frame.next++], depth);
       }
     }
-    if (status.ok()) out_.append("</plist>\n");
-    return status;
+    if (!status.ok()) return status;
+    out_.append("</plist>\n");
+    return flush() ? status : Status::failure(sink_.error());
   }
 
  private:
@@ -714,6 +672,15 @@ class XmlWriter {
     const PlistValue* value;
     std::size_t next;
   };
+
+  // The output goes to the sink in pieces of about this size.
+  static constexpr std::size_t kPiece = std::size_t{1} << 20;
+
+  bool flush() {
+    const bool ok = sink_.write(out_);
+    out_.clear();
+    return ok;
+  }
 
   void indent(std::size_t depth) { out_.append(depth, '\t'); }
 
@@ -917,7 +884,8 @@ class XmlWriter {
     out_.append("</data>\n");
   }
 
-  std::string& out_;
+  ByteSink& sink_;
+  std::string out_;
   std::vector<Frame> open_;
 };
 
@@ -937,14 +905,18 @@ Status readXmlPlist(std::string_view bytes, PlistValue* root) {
   return status;
 }
 
+Status writeXmlPlist(const PlistValue& root, ByteSink& sink) {
+  try {
+    return XmlWriter(sink).write(root);
+  } catch (const std::bad_alloc&) {
+    return Status::failure("out of memory");
+  }
+}
+
 Status writeXmlPlist(const PlistValue& root, std::string* out) {
   const std::size_t originalSize = out->size();
-  Status status = Status::success();
-  try {
-    status = XmlWriter(*out).write(root);
-  } catch (const std::bad_alloc&) {
-    status = Status::failure("out of memory");
-  }
+  StringSink sink(*out);
+  Status status = writeXmlPlist(root, sink);
   if (!status.ok()) out->resize(originalSize);
   return status;
 }

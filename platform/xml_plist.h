@@ -3,6 +3,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/byte_sink.h"
 #include "platform/plist_value.h"
 #include "platform/status.h"
 
@@ -12,8 +13,12 @@ namespace tidymark {
 // declarations are refused, so nothing can expand and nothing external is ever loaded.
 Status readXmlPlist(std::string_view bytes, PlistValue* root);
 
-// Writes `root` in the standard XML property-list layout, appending to `out`. Fails on what XML
-// cannot hold (such as control characters in a string, or a date outside years 1 to 9999).
+// Writes `root` in the standard XML property-list layout to `sink`. Fails on what XML cannot
+// hold (such as control characters in a string, or a date outside years 1 to 9999); what was
+// written before the failure has then reached the sink.
+Status writeXmlPlist(const PlistValue& root, ByteSink& sink);
+
+// The same, appending to `out`, which is left as it was when the writer fails.
 Status writeXmlPlist(const PlistValue& root, std::string* out);
 
 }  // namespace tidymark

@@ -220,11 +220,11 @@ std::vector<std::string> childTitles(const PlistValue& parent) {
   if (!children) return titles;
   for (const PlistValue& child : *children) {
     const PlistValue* type = child.find("WebBookmarkType");
-    const std::string* title =
+    const PlistString* title =
         type && type->asString() && *type->asString() == "WebBookmarkTypeLeaf"
             ? stringValue(valueForKey(child.find("URIDictionary"), "title"))
             : stringValue(child.find("Title"));
-    titles.push_back(title ? *title : "<none>");
+    titles.push_back(title ? title->str() : "<none>");
   }
   return titles;
 }

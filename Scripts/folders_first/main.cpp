@@ -12,7 +12,6 @@
 #include "Scripts/folders_first/browser_guard.h"
 #include "bookmarks/folder_sort.h"
 #include "platform/home_directory.h"
-#include "platform/memory.h"
 #include "platform/plist_file.h"
 #include "platform/process_table.h"
 
@@ -20,8 +19,6 @@ namespace {
 
 constexpr const char* kKeyword = "foldersFirst";
 constexpr const char* kBookmarksInHome = "/Library/Safari/Bookmarks.plist";
-// Address space set aside for the tree: enough for a file of millions of bookmarks.
-constexpr std::size_t kHeapReservation = std::size_t{2} << 30;
 
 // Says on standard error why the run could not do its job, after what is already on standard
 // output.
@@ -67,7 +64,6 @@ int main(int argc, char** argv) {
 
   std::printf("sorting bookmarks at %s ...", path.c_str());
   std::fflush(stdout);  // a person watching a large file sees this while they wait
-  reserveHeapForLargeTrees(kHeapReservation);
   FilePlistStore store;
   // The tree is left for the end of the process to reclaim: releasing a large tree node by
   // node takes longer than sorting it.

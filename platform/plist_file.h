@@ -30,13 +30,12 @@ Status serializePlist(const PlistDocument& document, std::string* out);
 // dictionary. For a large file the heap is prepared first (see reserveHeapForLargeTrees).
 Status loadPlistFile(const std::string& path, PlistDocument* document);
 
-// Replaces the file at `path` with `document`, crash-safely: the new content is written (as it
-// is made) to a temporary file in the same directory, flushed to disk and renamed over the
-// original, and the
-// directory is synced. The original's permission bits, owner and group are kept, and when
-// `path` is a symbolic link the file it points to is replaced and the link stays. A file that
-// its owner made read-only is not replaced. On failure the original is left exactly as it was
-// and no temporary file remains.
+// Replaces the file at `path` with `document`, crash-safely: the new content is written, as it
+// is made, to a temporary file in the same directory, flushed to disk and renamed over the
+// original, and the directory is synced. The original's permission bits, owner and group are
+// kept, and when `path` is a symbolic link the file it points to is replaced and the link
+// stays. A file that its owner made read-only is not replaced. On failure the original is left
+// exactly as it was and no temporary file remains.
 Status savePlistFile(const std::string& path, const PlistDocument& document);
 
 // Where the tool's property lists come from and go to. The sort talks to this interface only,

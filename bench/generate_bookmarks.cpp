@@ -44,16 +44,16 @@ class Random {
 };
 
 constexpr const char* kAsciiWords[] = {
-    "News",    "apple",   "Weather", "recipes", "Python",  "docs",    "Travel",  "music",
-    "Banking", "github",  "Maps",    "photos",  "Reading", "sports",  "Garden",  "linux",
-    "Science", "movies",  "Health",  "blog",    "Jobs",    "library", "Games",   "kids",
-    "Finance", "podcast", "Shop",    "wiki",    "Cooking", "forum",   "Design",  "school"};
+    "News",    "apple",   "Weather", "recipes", "Python",  "docs",    "Travel", "music",
+    "Banking", "github",  "Maps",    "photos",  "Reading", "sports",  "Garden", "linux",
+    "Science", "movies",  "Health",  "blog",    "Jobs",    "library", "Games",  "kids",
+    "Finance", "podcast", "Shop",    "wiki",    "Cooking", "forum",   "Design", "school"};
 constexpr const char* kWorldWords[] = {
-    "Café",      "Straße",       "Ångström",  "東京",         "München", "Zürich", "naïve",
-    "Ελληνικά",  "Русский",      "São Paulo", "Dvořák",       "한국어",  "日本語", "Œuvre",
-    "ÉCOLE",     "e\u0301cole",  "Øresund",   "İstanbul",     "ﬁle",     "Σοφία",  "Ñandú",
-    "Kraków",    "\U0001F600 fun", "Ďakujem", "Ärger",        "ǅemal",   "Ⅻ Roman", "Ｆｕｌｌ"};
-constexpr const char* kHosts[] = {"example.com", "news.example.org", "docs.example.net",
+    "Café",     "Straße",         "Ångström",  "東京",     "München", "Zürich",  "naïve",
+    "Ελληνικά", "Русский",        "São Paulo", "Dvořák",   "한국어",  "日本語",  "Œuvre",
+    "ÉCOLE",    "e\u0301cole",    "Øresund",   "İstanbul", "ﬁle",     "Σοφία",   "Ñandú",
+    "Kraków",   "\U0001F600 fun", "Ďakujem",   "Ärger",    "ǅemal",   "Ⅻ Roman", "Ｆｕｌｌ"};
+constexpr const char* kHosts[] = {"example.com",        "news.example.org", "docs.example.net",
                                   "shop.example.co.uk", "wiki.example.org", "blog.example.io"};
 
 struct Options {
@@ -94,9 +94,9 @@ class Generator {
     char text[37];
     const std::uint64_t a = random_.next();
     const std::uint64_t b = random_.next();
-    std::snprintf(text, sizeof text, "%08" PRIX64 "-%04" PRIX64 "-%04" PRIX64 "-%04" PRIX64
-                  "-%012" PRIX64, a >> 32, (a >> 16) & 0xFFFF, a & 0xFFFF, b >> 48,
-                  b & std::uint64_t{0xFFFFFFFFFFFF});
+    std::snprintf(text, sizeof text,
+                  "%08" PRIX64 "-%04" PRIX64 "-%04" PRIX64 "-%04" PRIX64 "-%012" PRIX64, a >> 32,
+                  (a >> 16) & 0xFFFF, a & 0xFFFF, b >> 48, b & std::uint64_t{0xFFFFFFFFFFFF});
     return text;
   }
 
@@ -108,16 +108,17 @@ class Generator {
       text += options_.worldTitles && random_.chance(25) ? random_.pick(kWorldWords)
                                                          : random_.pick(kAsciiWords);
     }
-    if (random_.chance(30)) text += " " + std::to_string(1 + random_.below(120));
-    if (random_.chance(5)) text = "Item " + std::to_string(1 + random_.below(20));
+    if (random_.chance(30)) text.append(" ").append(std::to_string(1 + random_.below(120)));
+    if (random_.chance(5))
+      text = std::string("Item ").append(std::to_string(1 + random_.below(20)));
     return text;
   }
 
   std::string url() {
     std::string text = "https://";
     text += random_.pick(kHosts);
-    text += "/" + std::to_string(random_.below(100000));
-    text += "/" + std::to_string(random_.below(1000));
+    text.append("/").append(std::to_string(random_.below(100000)));
+    text.append("/").append(std::to_string(random_.below(1000)));
     return text;
   }
 
@@ -126,7 +127,8 @@ class Generator {
     sync.push_back({"ServerID", PlistValue::string(uuid().substr(0, 18))});
     if (random_.chance(50)) {
       PlistData data(24);
-      for (std::uint8_t& byte : data) byte = static_cast<std::uint8_t>(random_.next());
+      for (std::uint8_t& byte : data)
+        byte = static_cast<std::uint8_t>(random_.next());
       sync.push_back({"Data", PlistValue::data(std::move(data))});
     }
     return PlistValue::dict(std::move(sync));

@@ -758,10 +758,10 @@ std::uint64_t scalarSize(const PlistValue& value) {
   }
 }
 
-// Walks a tree in the order the writer meets its scalars (a dictionary's keys when the
-// dictionary is reached, then values depth first), yielding each scalar's hash. The writer
-// runs one a few scalars ahead of itself to prefetch table slots, so that the cache misses of
-// a table far larger than the cache overlap instead of queueing.
+// Walks a tree in the order the writer meets its scalar values (depth first; dictionary keys
+// are left to the writer's key cache), yielding each one's hash. The writer runs one a few
+// scalars ahead of itself to prefetch table slots, so that the cache misses of a table far
+// larger than the cache overlap instead of queueing.
 class ScalarScout {
  public:
   explicit ScalarScout(const PlistValue& root) {
@@ -780,10 +780,6 @@ class ScalarScout {
     }
     while (!stack_.empty()) {
       Frame& frame = stack_.back();
-      if (frame.keysLeft > 0) {
-        *hash = hashString(frame.entries[frame.count - frame.keysLeft--].key);
-        return true;
-      }
       if (frame.next == frame.count) {
         stack_.pop_back();
         continue;
@@ -806,14 +802,13 @@ class ScalarScout {
     const DictEntry* entries;
     std::size_t count;
     std::size_t next;
-    std::size_t keysLeft;
   };
 
   void reach(const PlistValue& container) {
     if (const PlistArray* array = container.asArray()) {
-      if (!array->empty()) stack_.push_back(Frame{array->data(), nullptr, array->size(), 0, 0});
+      if (!array->empty()) stack_.push_back(Frame{array->data(), nullptr, array->size(), 0});
     } else if (const PlistDict* dict = container.asDict(); !dict->empty()) {
-      stack_.push_back(Frame{nullptr, dict->data(), dict->size(), 0, dict->size()});
+      stack_.push_back(Frame{nullptr, dict->data(), dict->size(), 0});
     }
   }
 
@@ -877,7 +872,8 @@ class Writer {
                  std::uint32_t* number);
   void grow();
   std::uint64_t nextHash();
-  bool internString(const PlistString& text, std::uint32_t* number);
+  bool internKey(const PlistString& key, std::uint32_t* number);
+  bool internString(const PlistString& text, std::uint64_t hash, std::uint32_t* number);
   bool internScalar(const PlistValue& value, std::uint32_t* number);
   bool visit(const PlistValue& value, std::uint32_t* number, std::vector<Frame>& stack);
   std::uint64_t maxEncodedSize(const Object& object, unsigned refSize) const;
@@ -888,6 +884,13 @@ class Writer {
   std::uint64_t hashes_[kLookahead];  // the scout's results, a ring
   std::size_t scouted_ = 0;
   std::size_t used_ = 0;
+
+  struct RecentKey {
+    const PlistString* text = nullptr;
+    std::uint32_t object = 0;
+  };
+  static constexpr std::size_t kRecentKeys = 64;  // a power of two
+  RecentKey recentKeys_[kRecentKeys];
 
   ChunkedList<Object> objects_;
   ReferenceArena references_;
@@ -962,8 +965,23 @@ std::uint64_t Writer::nextHash() {
   return hashes_[used_++ % kLookahead];
 }
 
-bool Writer::internString(const PlistString& text, std::uint32_t* number) {
-  const std::uint64_t hash = nextHash();
+bool Writer::internKey(const PlistString& key, std::uint32_t* number) {
+  // The few keys of a file recur in every dictionary: a small cache finds them without
+  // hashing them or probing the table.
+  const std::string_view text = key;
+  std::uint64_t head = 0;
+  std::memcpy(&head, text.data(), std::min<std::size_t>(text.size(), 8));
+  RecentKey& recent = recentKeys_[fold(head ^ text.size(), kMultiplier1) & (kRecentKeys - 1)];
+  if (recent.text && *recent.text == key) {
+    *number = recent.object;
+    return true;
+  }
+  if (!internString(key, hashString(key), number)) return false;
+  recent = {&key, *number};
+  return true;
+}
+
+bool Writer::internString(const PlistString& text, std::uint64_t hash, std::uint32_t* number) {
   Slot* slot = probe(hash, [&](const Object& o) {
     return (o.form() == kAsciiString || o.form() == kUtf16String) && o.as<PlistString>() == text;
   });
@@ -986,7 +1004,7 @@ bool Writer::internString(const PlistString& text, std::uint32_t* number) {
 
 bool Writer::internScalar(const PlistValue& value, std::uint32_t* number) {
   const PlistKind kind = value.kind();
-  if (kind == PlistKind::String) return internString(*value.asString(), number);
+  if (kind == PlistKind::String) return internString(*value.asString(), nextHash(), number);
   const std::uint64_t hash = nextHash();
   Slot* slot = probe(hash, [&](const Object& o) {
     return o.form() == kScalar && o.as<PlistValue>().kind() == kind &&
@@ -1021,7 +1039,7 @@ bool Writer::visit(const PlistValue& value, std::uint32_t* number, std::vector<F
   std::uint32_t* refs = block + 1;
   if (dict) {
     for (std::uint32_t i = 0; i < count; ++i) {
-      if (!internString((*dict)[i].key, &refs[i])) return false;
+      if (!internKey((*dict)[i].key, &refs[i])) return false;
     }
     refs += count;
   }

@@ -478,7 +478,7 @@ TEST(BinaryPlistReader, LoadsVeryDeepNestingWithoutRecursion) {
   constexpr std::uint64_t kDepth = 200000;
   Layout layout{.offsetSize = 4, .refSize = 4};
   for (std::uint64_t i = 0; i < kDepth; ++i)
-    layout.objects.push_back("\xA1" + bigEndian(i + 1, 4));
+    layout.objects.push_back(std::string("\xA1").append(bigEndian(i + 1, 4)));
   layout.objects.push_back(bytes({0xA0}));
   const std::string file = assemble(layout);
   const Value root = readBack(file);

@@ -38,7 +38,8 @@ std::optional<std::string_view> statusField(std::string_view status, std::string
     const std::string_view text = status.substr(line, end - line);
     if (text.size() > field.size() && text.starts_with(field) && text[field.size()] == ':') {
       std::string_view value = text.substr(field.size() + 1);
-      while (!value.empty() && value.front() == '\t') value.remove_prefix(1);
+      while (!value.empty() && value.front() == '\t')
+        value.remove_prefix(1);
       return value;
     }
     line = end + 1;

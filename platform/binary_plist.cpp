@@ -115,9 +115,11 @@ class Reader {
     error_ = std::move(message);
     return false;
   }
-  bool failObject(std::uint64_t object, const std::string& what) {
-    return fail(what + " (object " + std::to_string(object) + ")");
+  [[gnu::noinline, gnu::cold]] bool failObject(std::uint64_t object, const char* what) {
+    return fail(std::string(what) + " (object " + std::to_string(object) + ")");
   }
+  bool failOffset(std::uint64_t object);
+  bool failReference(std::uint64_t object, std::uint64_t owner);
 
   bool readTrailer();
   bool offsetOf(std::uint64_t object, std::uint64_t* offset);
@@ -193,28 +195,34 @@ bool Reader::readTrailer() {
   return true;
 }
 
-bool Reader::offsetOf(std::uint64_t object, std::uint64_t* offset) {
+// The checks below run for every object and reference; their failures are kept out of line,
+// so the checks themselves stay small enough to inline.
+[[gnu::noinline, gnu::cold]] bool Reader::failOffset(std::uint64_t object) {
+  return fail("the offset of object " + std::to_string(object) + " lies outside the object data");
+}
+
+[[gnu::noinline, gnu::cold]] bool Reader::failReference(std::uint64_t object, std::uint64_t owner) {
+  return fail("reference " + std::to_string(object) + " is out of range (object " +
+              std::to_string(owner) + ")");
+}
+
+inline bool Reader::offsetOf(std::uint64_t object, std::uint64_t* offset) {
   *offset = loadBigEndian(data_ + tableOffset_ + object * offsetSize_, offsetSize_);
-  if (*offset < kHeaderSize || *offset >= tableOffset_) {
-    return fail("the offset of object " + std::to_string(object) + " lies outside the object data");
-  }
+  if (*offset < kHeaderSize || *offset >= tableOffset_) return failOffset(object);
   return true;
 }
 
-bool Reader::reference(const Pending& owner, std::uint64_t position, std::uint64_t* object) {
+inline bool Reader::reference(const Pending& owner, std::uint64_t position, std::uint64_t* object) {
   *object = loadBigEndian(owner.refs + position * refSize_, refSize_);
-  if (*object >= numObjects_) {
-    return fail("reference " + std::to_string(*object) + " is out of range (object " +
-                std::to_string(owner.object) + ")");
-  }
+  if (*object >= numObjects_) return failReference(*object, owner.object);
   return true;
 }
 
 // Reads the length of the object at `offset` (its marker's low nibble, or the integer object
 // that follows a 0xF nibble) and checks that `count` elements of `elementSize` bytes fit
 // before the offset table. `body` receives where the elements start.
-bool Reader::lengthOf(std::uint64_t object, std::uint64_t offset, std::uint64_t elementSize,
-                      std::uint64_t* count, std::uint64_t* body) {
+inline bool Reader::lengthOf(std::uint64_t object, std::uint64_t offset, std::uint64_t elementSize,
+                             std::uint64_t* count, std::uint64_t* body) {
   const std::uint8_t* p = data_ + offset;
   const std::uint64_t available = tableOffset_ - offset;
   if ((p[0] & 0x0F) != 0x0F) {
@@ -426,9 +434,9 @@ bool Reader::load(std::uint64_t object, PlistValue* out, Pending* pending) {
     default:
       break;
   }
-  char hex[8];
-  std::snprintf(hex, sizeof hex, "0x%02X", marker);
-  return failObject(object, std::string("unknown object marker ") + hex);
+  char what[32];
+  std::snprintf(what, sizeof what, "unknown object marker 0x%02X", marker);
+  return failObject(object, what);
 }
 
 // A lower bound of what the whole tree would cost to build, worked out over the objects

@@ -301,7 +301,8 @@ bool Reader::loadString(std::uint64_t object, std::uint64_t offset, PlistString*
     return true;
   }
   const std::uint8_t marker = data_[offset];
-  std::uint64_t count, body;
+  std::uint64_t count = 0;
+  std::uint64_t body = 0;
   std::string_view text;
   if ((marker & 0xF0) == 0x50) {
     if (!lengthOf(object, offset, 1, &count, &body)) return false;
@@ -339,7 +340,8 @@ bool Reader::load(std::uint64_t object, PlistValue* out, Pending* pending) {
   const std::uint64_t available = tableOffset_ - offset;
   const std::uint8_t marker = p[0];
   const unsigned low = marker & 0x0F;
-  std::uint64_t count, body;
+  std::uint64_t count = 0;
+  std::uint64_t body = 0;
   switch (marker >> 4) {
     case 0x0:
       if (marker == 0x08 || marker == 0x09) {

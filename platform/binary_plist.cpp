@@ -459,7 +459,9 @@ bool Reader::checkExpansion() {
   // Starts on `object`: a scalar's cost is known at once, a container goes on the stack.
   const auto enter = [&](std::uint64_t object) {
     if (state[object] != 0) return true;  // done, or a cycle the builder will report
-    std::uint64_t offset, count, body;
+    std::uint64_t offset = 0;
+    std::uint64_t count = 0;
+    std::uint64_t body = 0;
     if (!offsetOf(object, &offset)) return false;
     const unsigned type = data_[offset] >> 4;
     if (type == 0x4 || type == 0x5 || type == 0x6) {

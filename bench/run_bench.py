@@ -83,6 +83,10 @@ def cpu_model():
     return platform.processor() or "unknown"
 
 
+def load():
+    return " ".join(f"{value:.2f}" for value in os.getloadavg())
+
+
 def revision():
     try:
         head = checked(["git", "-C", ROOT, "rev-parse", "--short", "HEAD"]).strip()
@@ -451,6 +455,7 @@ def main():
         say(f"system: {platform.platform()}, Python {platform.python_version()}")
         say(f"tidymark: {revision()}, Release build; scratch directory {scratch}")
         say(f"runs: {runs} per program and case, medians; {'quick' if args.quick else 'full'}")
+        say(f"load average at the start: {load()} (other work on the machine disturbs the figures)")
         say()
         names = [name for name in CORPORA if not (args.quick and name == "1M")]
         generate(bench, names)
@@ -463,7 +468,7 @@ def main():
         if scratch and not args.keep:
             shutil.rmtree(scratch, ignore_errors=True)
     say()
-    say(f"benchmark took {time.monotonic() - started:.0f} s")
+    say(f"benchmark took {time.monotonic() - started:.0f} s; load average at the end: {load()}")
     if not checks_ok:
         say("run_bench: a sorted file failed its check (see above)")
         return 1

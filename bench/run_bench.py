@@ -203,7 +203,8 @@ def folder_orders(path):
 def compare(original, by_tidymark, by_reference):
     """Prints one line: how the two sorted files agree. Exits 1 when a file does not load."""
     orders = {}
-    for label, path in (("input", original), ("tidymark", by_tidymark), ("reference", by_reference)):
+    files = (("input", original), ("tidymark", by_tidymark), ("reference", by_reference))
+    for label, path in files:
         try:
             orders[label] = folder_orders(path)
         except Exception as error:  # whatever plistlib says, the file is unusable
@@ -218,7 +219,7 @@ def compare(original, by_tidymark, by_reference):
     differ = sum(1 for key in ref.keys() | tidy.keys() if ref.get(key) != tidy.get(key))
     summary = f"both outputs load; {len(ref):,} folders, {reordered:,} reordered by the sort"
     if differ:
-        print(f"WARNING: {summary}; tidymark and the reference order {differ:,} of them differently")
+        print(f"WARNING: {summary}; tidymark and the reference order {differ:,} differently")
     else:
         print(f"ok: {summary}; tidymark and the reference agree on every one")
     return 0
@@ -303,11 +304,15 @@ def report(results, growth):
         )
     say("medians:")
     say(table(rows))
-    if any(results[label][tool][1] <= results[label][tool][2] for label, _ in CASES for tool in TOOLS):
+    peaks = [results[label][tool] for label, _ in CASES for tool in TOOLS]
+    if any(peak <= floor for _, peak, floor in peaks):
         say("* at or below the benchmark's own resident size, which a spawned child starts from")
 
     say()
-    figures = ", ".join(f"{n} {ms(growth[n])} ms" if n in growth else f"{n} not run" for n in GROWTH)
+    figures = ", ".join(
+        f"{n} {ms(growth[n])} ms" if n in growth else f"{n} not run"
+        for n in GROWTH
+    )
     ratio = growth["1M"] / growth["100k"] if "1M" in growth else None
     tail = f"1M/100k {ratio:.1f}x" if ratio else "1M/100k not measured (--quick)"
     say(f"growth (tidymark alone, binary, non-ASCII titles, sizes taking turns): {figures}; {tail}")

@@ -901,7 +901,7 @@ class Writer {
     const PlistString* text = nullptr;
     std::uint32_t object = 0;
   };
-  static constexpr std::size_t kRecentKeys = 64;  // a power of two
+  static constexpr std::size_t kRecentKeys = 256;  // a power of two
   RecentKey recentKeys_[kRecentKeys];
 
   ChunkedList<Object> objects_;
@@ -982,8 +982,11 @@ bool Writer::internKey(const PlistString& key, std::uint32_t* number) {
   // hashing them or probing the table.
   const std::string_view text = key;
   std::uint64_t head = 0;
+  std::uint64_t tail = 0;
   std::memcpy(&head, text.data(), std::min<std::size_t>(text.size(), 8));
-  RecentKey& recent = recentKeys_[fold(head ^ text.size(), kMultiplier1) & (kRecentKeys - 1)];
+  if (text.size() > 8) std::memcpy(&tail, text.data() + text.size() - 8, 8);
+  const std::uint64_t slot = fold(head ^ text.size(), kMultiplier1) ^ fold(tail, kMultiplier2);
+  RecentKey& recent = recentKeys_[slot & (kRecentKeys - 1)];
   if (recent.text && *recent.text == key) {
     *number = recent.object;
     return true;

@@ -37,12 +37,6 @@ PlistArray* nonEmptyChildren(PlistValue& node) {
   return children && !children->empty() ? children : nullptr;
 }
 
-// Each entry's keys lie in a block of their own, far from the others: asking for the blocks of
-// entries a few places ahead lets those loads overlap instead of waiting one after another.
-void prefetchKeys(const PlistValue& entry) {
-  if (const PlistDict* dict = entry.asDict()) __builtin_prefetch(dict->data());
-}
-
 // Puts `entries` in the order of `ranked`, which holds one record per entry.
 void reorder(PlistArray& entries, const Ranked* ranked, PlistArray& scratch) {
   scratch.clear();
@@ -68,9 +62,11 @@ void sortImpl(PlistValue& node) {
   for (std::size_t f = 0; f < folders.size(); ++f) {
     PlistArray& entries = *folders[f].entries;
     folders[f].firstRanked = ranked.size();
+    // Each entry's keys lie in a block of their own, far from the others: asking for the
+    // blocks of entries a few places ahead lets those loads overlap instead of queueing.
     constexpr std::size_t kAhead = 8;
     for (std::size_t i = 0; i < entries.size(); ++i) {
-      if (i + kAhead < entries.size()) prefetchKeys(entries[i + kAhead]);
+      if (i + kAhead < entries.size()) prefetchContents(entries[i + kAhead]);
       const NodeFacts facts = describeNode(entries[i]);
       const std::size_t keyStart = keyText.size();
       if (facts.title) keys.append(*facts.title, keyText);  // no title ranks as an empty one

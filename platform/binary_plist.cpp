@@ -797,7 +797,8 @@ class ScalarScout {
         continue;
       }
       const std::size_t i = frame.next++;
-      const PlistValue& child = frame.elements ? frame.elements[i] : frame.entries[i].value;
+      if (i + kAhead < frame.count) prefetchContents(childOf(frame, i + kAhead));
+      const PlistValue& child = childOf(frame, i);
       if (child.isContainer()) {
         reach(child);  // may grow `stack_`
         continue;
@@ -816,12 +817,26 @@ class ScalarScout {
     std::size_t next;
   };
 
+  // The tree lies scattered in memory: loads of children a few places ahead are started early
+  // so that they overlap instead of queueing.
+  static constexpr std::size_t kAhead = 4;
+
+  static const PlistValue& childOf(const Frame& frame, std::size_t i) {
+    return frame.elements ? frame.elements[i] : frame.entries[i].value;
+  }
+
   void reach(const PlistValue& container) {
     if (const PlistArray* array = container.asArray()) {
-      if (!array->empty()) stack_.push_back(Frame{array->data(), nullptr, array->size(), 0});
+      if (array->empty()) return;
+      stack_.push_back(Frame{array->data(), nullptr, array->size(), 0});
     } else if (const PlistDict* dict = container.asDict(); !dict->empty()) {
       stack_.push_back(Frame{nullptr, dict->data(), dict->size(), 0});
+    } else {
+      return;
     }
+    const Frame& frame = stack_.back();
+    for (std::size_t i = 0; i < kAhead && i < frame.count; ++i)
+      prefetchContents(childOf(frame, i));
   }
 
   std::vector<Frame> stack_;

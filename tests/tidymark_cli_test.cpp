@@ -136,6 +136,17 @@ TEST(TidymarkCli, JoinsTheHomeDirectoryWithOneSeparator) {
   result = tidymark({}, options);
   EXPECT_TRUE(result.out.starts_with("sorting bookmarks at /")) << result.out;
   EXPECT_NE(result.out.find("/Library/Safari/Bookmarks.plist ..."), std::string::npos);
+
+  // A user the database does not know, without HOME, has no default path: said, nothing done.
+  if (::geteuid() == 0) {
+    result = testing::runProgram(
+        {"setpriv", "--reuid=54321", "--regid=54321", "--clear-groups", TIDYMARK_BINARY}, options);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err,
+              "tidymark: cannot find the home directory: HOME is not set and the user database "
+              "has none\n");
+  }
 }
 
 TEST(TidymarkCli, UsesPathsExactlyAsWritten) {

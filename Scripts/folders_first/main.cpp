@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
   } else {
     const std::string home = homeDirectory();
     if (home.empty()) {
-      report("cannot find the home directory (HOME is not set)");
+      report("cannot find the home directory: HOME is not set and the user database has none");
       return 1;
     }
     path = appendPathComponent(home, kBookmarksInHome);

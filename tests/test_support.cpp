@@ -177,8 +177,9 @@ std::string readFile(const std::string& path) {
     if (n > 0) {
       used += static_cast<std::size_t>(n);
     } else if (n == 0 || errno != EINTR) {
+      const bool directory = n < 0 && errno == EISDIR;  // read as empty, as streams do
       close(fd);
-      if (n < 0) throw std::runtime_error("cannot read " + path);
+      if (n < 0 && !directory) throw std::runtime_error("cannot read " + path);
       break;
     }
   }

@@ -52,8 +52,7 @@ constexpr const char* kFileSizeCeiling = "--fsize=268435456";
 ProgramResult tidymark(const std::string& path, long* peakKb = nullptr) {
   ProgramOptions options;
   options.timeoutSeconds = kHangGuardSeconds;
-  const std::vector<std::string> run = {"/usr/bin/prlimit", kFileSizeCeiling, TIDYMARK_BINARY,
-                                        path};
+  const std::vector<std::string> run = {"prlimit", kFileSizeCeiling, TIDYMARK_BINARY, path};
   if (!peakKb) return testing::runProgram(run, options);
   TempDir scratch;
   std::vector<std::string> argv = {TIDYMARK_PEAK_MEMORY, scratch.file("peak")};
@@ -266,12 +265,12 @@ std::string ascii(const std::string& text) {
   return static_cast<char>(0x50 | text.size()) + text;
 }
 
-// {"Children": [1]}: a dictionary (object 0) whose value is object 2, with the key at 1.
+// A dictionary (object 0) holding object 2 under the key "Children" (object 1).
 const std::string kDictOfChildren = std::string("\xD1\x01\x02", 3);
 const std::string kChildrenKey = ascii("Children");
 
 // The root dictionary holds, under "Children", an array of the array below it twice, 64
-// levels down to a string: 2^64 strings when expanded, from about 200 bytes.
+// levels down to a string: 2^64 strings when expanded, from under 400 bytes.
 std::string sharedReferenceBomb() {
   std::vector<std::string> objects = {kDictOfChildren, kChildrenKey};
   constexpr int kLevels = 64;

@@ -41,6 +41,9 @@ PlistValue::~PlistValue() {
   }
 }
 
+PlistValue PlistValue::dict() {
+  return PlistValue(Storage(PlistDict()));
+}
 PlistValue PlistValue::dict(PlistDict entries) {
   return PlistValue(Storage(std::move(entries)));
 }

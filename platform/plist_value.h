@@ -86,7 +86,10 @@ class PlistValue {
   PlistValue& operator=(PlistValue&&) noexcept = default;
   ~PlistValue();
 
-  static PlistValue dict(PlistDict entries = {});
+  // Two overloads rather than a default argument: clang builds the default PlistDict where it
+  // is declared, before DictEntry is complete.
+  static PlistValue dict();
+  static PlistValue dict(PlistDict entries);
   static PlistValue array(PlistArray elements = {});
   static PlistValue string(PlistString text);
   static PlistValue integer(PlistInteger value);
@@ -126,7 +129,7 @@ class PlistValue {
  private:
   using Storage = std::variant<PlistDict, PlistArray, PlistString, PlistInteger, double, bool,
                                PlistDate, PlistData, PlistUid>;
-  explicit PlistValue(Storage storage) : storage_(std::move(storage)) {}
+  explicit PlistValue(Storage storage);
 
   Storage storage_;
 };
@@ -137,6 +140,9 @@ struct DictEntry {
 
   friend bool operator==(const DictEntry&, const DictEntry&) = default;
 };
+
+// Defined once DictEntry is complete: clang instantiates the variant's constructors here.
+inline PlistValue::PlistValue(Storage storage) : storage_(std::move(storage)) {}
 
 // Asks the processor to start loading what `value` keeps elsewhere in memory (a container's
 // elements, a long string's text): for walks over large trees, a few steps ahead of reaching it.

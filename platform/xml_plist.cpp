@@ -682,7 +682,11 @@ class XmlWriter {
     return ok;
   }
 
-  void indent(std::size_t depth) { out_.append(depth, '\t'); }
+  // Indentation stops growing past kMaxIndent levels: a tab per level on every line would make
+  // the output grow with the square of the depth (a 400 kB file 4,000 levels deep came out at
+  // 112 MB), and readers skip it anyway.
+  static constexpr std::size_t kMaxIndent = 32;
+  void indent(std::size_t depth) { out_.append(std::min(depth, kMaxIndent), '\t'); }
 
   void close(std::size_t depth, std::string_view tag) {
     open_.pop_back();

@@ -392,6 +392,26 @@ TEST(XmlPlistRead, DeepNestingLoadsWithoutRecursion) {
   EXPECT_TRUE(*node == PlistValue::integer(1));
 }
 
+TEST(XmlPlistWrite, DeepNestingWritesInSpaceLinearInTheDepth) {
+  // Folders 20,000 deep, built from the inside out. With a tab per level on every line this
+  // came to 2 GB; a line holds at most 32 tabs now.
+  constexpr std::size_t kDepth = 20000;
+  PlistValue tree = PlistValue::array();
+  for (std::size_t i = 0; i < kDepth; ++i) {
+    PlistArray children;
+    children.push_back(std::move(tree));
+    PlistDict folder;
+    folder.push_back({"Children", PlistValue::array(std::move(children))});
+    tree = PlistValue::dict(std::move(folder));
+  }
+  const std::string xml = writeOk(tree);
+  EXPECT_LT(xml.size(), 300 * kDepth);
+  EXPECT_TRUE(readOk(xml) == tree);
+  // Up to there the layout is the usual one: a key 31 levels down has 31 tabs.
+  EXPECT_NE(xml.find("\n" + std::string(31, '\t') + "<key>Children</key>\n"), std::string::npos);
+  EXPECT_EQ(xml.find(std::string(33, '\t')), std::string::npos);
+}
+
 TEST(XmlPlistRead, TokensLongerThanOneReadPiece) {
   // The reader hands expat the input a piece at a time; these tokens span many pieces.
   const std::string text = repeat("0123456789abcdef", 300000);

@@ -1,19 +1,22 @@
 #include "tests/test_support.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
@@ -113,10 +116,23 @@ ProgramResult runProgram(const std::vector<std::string>& argv, const ProgramOpti
   } else {
     fcntl(inFd, F_SETFL, O_NONBLOCK);
   }
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::duration<double>(options.timeoutSeconds);
   int openOutputs = 2;
   while (openOutputs > 0 || inFd >= 0) {
+    int wait = -1;
+    if (options.timeoutSeconds > 0 && !result.timedOut) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) {
+        kill(pid, SIGKILL);
+        result.timedOut = true;
+      } else {
+        wait = static_cast<int>(std::min<long long>(left.count() + 1, 60000));
+      }
+    }
     pollfd fds[3] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}, {inFd, POLLOUT, 0}};
-    if (poll(fds, 3, -1) < 0) {
+    if (poll(fds, 3, wait) < 0) {
       if (errno == EINTR) continue;
       break;
     }
@@ -150,11 +166,25 @@ ProgramResult runProgram(const std::vector<std::string>& argv, const ProgramOpti
 }
 
 std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " + path);
-  std::ostringstream contents;
-  contents << in.rdbuf();
-  return contents.str();
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw std::runtime_error("cannot read " + path);
+  std::string contents;
+  std::size_t used = 0;
+  for (;;) {
+    if (contents.size() - used < (std::size_t{1} << 20))
+      contents.resize(used + (std::size_t{4} << 20));
+    const ssize_t n = read(fd, contents.data() + used, contents.size() - used);
+    if (n > 0) {
+      used += static_cast<std::size_t>(n);
+    } else if (n == 0 || errno != EINTR) {
+      const bool directory = n < 0 && errno == EISDIR;  // read as empty, as streams do
+      close(fd);
+      if (n < 0 && !directory) throw std::runtime_error("cannot read " + path);
+      break;
+    }
+  }
+  contents.resize(used);
+  return contents;
 }
 
 void writeFile(const std::string& path, const std::string& contents) {
@@ -166,6 +196,19 @@ void writeFile(const std::string& path, const std::string& contents) {
 bool fileExists(const std::string& path) {
   struct stat info;
   return lstat(path.c_str(), &info) == 0;
+}
+
+std::vector<std::string> directoryEntries(const std::string& path) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(path.c_str());
+  if (!dir) throw std::runtime_error("cannot list " + path);
+  while (dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(dir);
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 std::string runPython(const std::string& code, const std::vector<std::string>& args) {

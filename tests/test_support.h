@@ -25,6 +25,7 @@ struct ProgramResult {
   int status = -1;  // exit status, or 128 + signal number when killed by a signal
   std::string out;
   std::string err;
+  bool timedOut = false;  // it outlived ProgramOptions::timeoutSeconds and was killed
 };
 
 struct ProgramOptions {
@@ -32,6 +33,7 @@ struct ProgramOptions {
   std::vector<std::string> env;    // "NAME=value" entries added to (or replacing) the test's
   std::vector<std::string> unset;  // names removed from the environment
   std::string input;               // written to standard input
+  double timeoutSeconds = 0;       // above 0: a guard against hangs, SIGKILL after this long
 };
 
 // Runs `argv` (argv[0] is looked up in PATH when it has no slash) and waits for it.
@@ -40,6 +42,8 @@ ProgramResult runProgram(const std::vector<std::string>& argv, const ProgramOpti
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& contents);
 bool fileExists(const std::string& path);
+// The names in a directory, sorted, without "." and "..".
+std::vector<std::string> directoryEntries(const std::string& path);
 
 // Runs a Python 3 snippet with sys.argv[1:] = args; the test fails if it does not exit 0.
 std::string runPython(const std::string& code, const std::vector<std::string>& args = {});

@@ -35,8 +35,8 @@ std::string progress(const std::string& path, const char* ending = " done") {
 
 // An unsorted bookmarks file: bookmark b, folder A holding "Item 10" and "Item 2", bookmark a.
 PlistValue unsortedTree() {
-  return folder("", {bookmark("b"), folder("A", {bookmark("Item 10"), bookmark("Item 2")}),
-                     bookmark("a")});
+  return folder(
+      "", {bookmark("b"), folder("A", {bookmark("Item 10"), bookmark("Item 2")}), bookmark("a")});
 }
 
 void writeBookmarks(const std::string& path, PlistFormat format = PlistFormat::Binary) {
@@ -225,8 +225,8 @@ TEST(TidymarkCli, ReportsFilesItCannotSort) {
 // write anywhere.
 ProgramResult tidymarkAsOwner(const std::string& path) {
   if (::geteuid() != 0) return tidymark({path});
-  return testing::runProgram({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                              TIDYMARK_BINARY, path});
+  return testing::runProgram(
+      {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", TIDYMARK_BINARY, path});
 }
 
 TEST(TidymarkCli, ReportsFilesItCannotWrite) {
@@ -246,6 +246,7 @@ TEST(TidymarkCli, ReportsFilesItCannotWrite) {
   EXPECT_EQ(result.out, progress(readOnly, " failed"));
   EXPECT_EQ(result.err, "tidymark: " + readOnly + ": cannot write: Permission denied\n");
   EXPECT_EQ(readFile(readOnly), before);
+  EXPECT_EQ(testing::directoryEntries(dir.path()), Titles{"read-only.plist"});
 
   // A writable file in a directory where no new file can be made.
   const std::string lockedDir = dir.file("locked");
@@ -257,9 +258,11 @@ TEST(TidymarkCli, ReportsFilesItCannotWrite) {
   before = readFile(inLocked);
   result = tidymarkAsOwner(inLocked);
   EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, progress(inLocked, " failed"));
   EXPECT_EQ(result.err, "tidymark: " + inLocked + ": cannot create a temporary file in " +
                             lockedDir + "/: Permission denied\n");
   EXPECT_EQ(readFile(inLocked), before);
+  EXPECT_EQ(testing::directoryEntries(lockedDir), Titles{"Bookmarks.plist"});
 }
 
 const std::string kBrowserNotice = "safari was running, so i'm quitting it temporarily\n";

@@ -8,20 +8,25 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <thread>
+
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23  // Linux 5.14; older kernels refuse it, and nothing is lost
+#endif
 
 namespace tidymark {
 
-void reserveHeapForLargeTrees(std::size_t bytes) {
-  constexpr std::size_t kLargePage = std::size_t{2} << 20;
-  constexpr std::size_t kLaterGrowth = std::size_t{64} << 20;
-  // Large blocks come from the heap too (not from mappings of their own), and nothing freed is
-  // handed back to the system before the end.
-  mallopt(M_MMAP_MAX, 0);
-  mallopt(M_TRIM_THRESHOLD, INT_MAX);
+namespace {
 
+constexpr std::size_t kLargePage = std::size_t{2} << 20;
+
+// Reserves up to `bytes` at the top of the heap (less where the system refuses so much address
+// space) and returns the range gained.
+std::pair<std::uintptr_t, std::uintptr_t> growHeap(std::size_t bytes) {
+  constexpr std::size_t kLaterGrowth = std::size_t{64} << 20;
   auto* const before = static_cast<char*>(sbrk(0));
   // A request the heap cannot meet from what it holds makes it grow by the request plus the
-  // pad. Where the system refuses so much address space, ask for less.
+  // pad; freed at once, the block leaves the whole pad at the top for what follows.
   for (std::size_t pad = bytes; pad >= kLaterGrowth; pad /= 2) {
     mallopt(M_TOP_PAD, static_cast<int>(std::min<std::size_t>(pad, INT_MAX)));
     if (void* block = std::malloc(kLargePage)) {
@@ -30,12 +35,33 @@ void reserveHeapForLargeTrees(std::size_t bytes) {
     }
   }
   mallopt(M_TOP_PAD, static_cast<int>(kLaterGrowth));
-
   auto* const after = static_cast<char*>(sbrk(0));
-  const auto start =
-      (reinterpret_cast<std::uintptr_t>(before) + kLargePage - 1) & ~(kLargePage - 1);
-  const auto end = reinterpret_cast<std::uintptr_t>(after);
-  if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+  return {reinterpret_cast<std::uintptr_t>(before), reinterpret_cast<std::uintptr_t>(after)};
+}
+
+}  // namespace
+
+void prepareHeapForTree(std::size_t expectedBytes) {
+  // Large blocks come from the heap too, not from mappings of their own, and nothing freed is
+  // handed back to the system before the end.
+  mallopt(M_MMAP_MAX, 0);
+  mallopt(M_TRIM_THRESHOLD, INT_MAX);
+
+  const auto [before, after] = growHeap(2 * expectedBytes);
+  const std::uintptr_t start = (before + kLargePage - 1) & ~(kLargePage - 1);
+  if (after <= start) return;
+  madvise(reinterpret_cast<void*>(start), after - start, MADV_HUGEPAGE);
+
+  // Front to back, the way the heap fills, in large pages, so the helper stays ahead.
+  const std::uintptr_t end = std::min(after, start + expectedBytes);
+  std::thread([start, end] {
+    for (std::uintptr_t page = start; page < end; page += kLargePage) {
+      if (madvise(reinterpret_cast<void*>(page), std::min(kLargePage, end - page),
+                  MADV_POPULATE_WRITE) != 0) {
+        return;
+      }
+    }
+  }).detach();
 }
 
 }  // namespace tidymark

@@ -10,8 +10,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -270,6 +272,97 @@ std::vector<std::string> childTitles(const PlistValue& parent) {
     titles.push_back(title ? title->str() : "<none>");
   }
   return titles;
+}
+
+namespace {
+
+constexpr const char* kPythonCanon = R"PY(
+import datetime, plistlib, struct, sys
+def canon(v):
+    if isinstance(v, bool): return 'T' if v else 'F'
+    if isinstance(v, int): return 'i%d' % v
+    if isinstance(v, float): return 'r' + struct.pack('>d', v).hex()
+    if isinstance(v, str): return 's' + v.encode('utf-8').hex()
+    if isinstance(v, bytes): return 'b' + v.hex()
+    if isinstance(v, plistlib.UID): return 'u%d' % v.data
+    if isinstance(v, datetime.datetime):
+        return 'd%d' % ((v - datetime.datetime(2001, 1, 1)) // datetime.timedelta(microseconds=1))
+    if isinstance(v, list): return '[' + ','.join(canon(x) for x in v) + ']'
+    return '{' + ','.join(canon(k) + ':' + canon(x) for k, x in v.items()) + '}'
+)PY";
+
+std::string hex(std::string_view bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out += kDigits[c >> 4];
+    out += kDigits[c & 15];
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string canonOf(const PlistValue& value) {
+  switch (value.kind()) {
+    case PlistKind::Dictionary: {
+      std::string out = "{";
+      for (const DictEntry& entry : *value.asDict()) {
+        out += (out.size() > 1 ? ",s" : "s") + hex(entry.key) + ":" + canonOf(entry.value);
+      }
+      return out + "}";
+    }
+    case PlistKind::Array: {
+      std::string out = "[";
+      for (const PlistValue& element : *value.asArray()) {
+        out += (out.size() > 1 ? "," : "") + canonOf(element);
+      }
+      return out + "]";
+    }
+    case PlistKind::String:
+      return "s" + hex(*value.asString());
+    case PlistKind::Integer: {
+      const PlistInteger integer = *value.asInteger();
+      return "i" + (integer.fitsSigned() ? std::to_string(integer.asSigned())
+                                         : std::to_string(integer.asUnsigned()));
+    }
+    case PlistKind::Real: {
+      const auto bits = std::bit_cast<std::uint64_t>(*value.asReal());
+      std::string bytes;
+      for (int shift = 56; shift >= 0; shift -= 8)
+        bytes += static_cast<char>(bits >> shift);
+      return "r" + hex(bytes);
+    }
+    case PlistKind::Boolean:
+      return *value.asBoolean() ? "T" : "F";
+    case PlistKind::Date:
+      return "d" + std::to_string(std::llround(value.asDate()->secondsSince2001 * 1e6));
+    case PlistKind::Data: {
+      const PlistData& data = *value.asData();
+      return "b" + hex(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+    }
+    case PlistKind::Uid:
+      return "u" + std::to_string(value.asUid()->value);
+  }
+  return "?";
+}
+
+std::string pythonCanonOf(const std::string& path) {
+  std::string printed = runPython(
+      std::string(kPythonCanon) + "print(canon(plistlib.load(open(sys.argv[1], 'rb'))))", {path});
+  if (!printed.empty()) printed.pop_back();
+  return printed;
+}
+
+std::string pythonWrite(const std::string& value, const std::string& format,
+                        const std::string& path) {
+  std::string printed = runPython(std::string(kPythonCanon) + "value = " + value +
+                                      "\nopen(sys.argv[1], 'wb').write(plistlib.dumps(value, "
+                                      "fmt=plistlib." +
+                                      format + ", sort_keys=False))\nprint(canon(value))",
+                                  {path});
+  if (!printed.empty()) printed.pop_back();
+  return printed;
 }
 
 }  // namespace tidymark::testing

@@ -64,4 +64,13 @@ PlistValue otherNode(const std::string& kind, const std::string& title,
 // The titles of a node's children, in order ("<none>" for an entry without one).
 std::vector<std::string> childTitles(const PlistValue& node);
 
+// A tree printed in one canonical text, so that Python's plistlib and our readers can be checked
+// against each other: pythonCanonOf(file) has plistlib load the file and print it that way.
+std::string canonOf(const PlistValue& value);
+std::string pythonCanonOf(const std::string& path);
+// Has plistlib write the Python literal `value` to `path` in `format` ("FMT_XML" or
+// "FMT_BINARY") and returns the canonical text of what it wrote.
+std::string pythonWrite(const std::string& value, const std::string& format,
+                        const std::string& path);
+
 }  // namespace tidymark::testing

@@ -28,45 +28,15 @@ std::string bytes(std::initializer_list<int> list) {
   return out;
 }
 
-std::string bigEndian(std::uint64_t value, int width) {
-  std::string out;
-  for (int i = width - 1; i >= 0; --i)
-    out.push_back(i < 8 ? static_cast<char>(value >> (8 * i)) : 0);
-  return out;
-}
-
 std::string ascii(const std::string& text) {
   return static_cast<char>(0x50 | text.size()) + text;
 }
 
-// A file laid out from object byte strings; any trailer field can be overridden.
-struct Layout {
-  std::vector<std::string> objects = {};
-  int offsetSize = 1;
-  int refSize = 1;
-  std::optional<std::uint64_t> numObjects = {};
-  std::optional<std::uint64_t> topObject = {};
-  std::optional<std::uint64_t> tableOffset = {};
-  std::optional<std::uint64_t> lastOffset = {};
-};
+using Layout = testing::BinaryLayout;
+using testing::bigEndian;
 
 std::string assemble(const Layout& layout) {
-  std::string out = "bplist00";
-  std::vector<std::uint64_t> offsets;
-  for (const std::string& object : layout.objects) {
-    offsets.push_back(out.size());
-    out += object;
-  }
-  if (layout.lastOffset) offsets.back() = *layout.lastOffset;
-  const std::uint64_t table = out.size();
-  for (std::uint64_t offset : offsets)
-    out += bigEndian(offset, layout.offsetSize);
-  out += std::string(6, '\0') + static_cast<char>(layout.offsetSize) +
-         static_cast<char>(layout.refSize);
-  out += bigEndian(layout.numObjects.value_or(layout.objects.size()), 8) +
-         bigEndian(layout.topObject.value_or(0), 8) +
-         bigEndian(layout.tableOffset.value_or(table), 8);
-  return out;
+  return testing::assembleBinaryPlist(layout);
 }
 
 std::string single(const std::string& object) {

@@ -213,6 +213,32 @@ std::vector<std::string> directoryEntries(const std::string& path) {
   return names;
 }
 
+std::string bigEndian(std::uint64_t value, int width) {
+  std::string out;
+  for (int i = width - 1; i >= 0; --i)
+    out.push_back(i < 8 ? static_cast<char>(value >> (8 * i)) : 0);
+  return out;
+}
+
+std::string assembleBinaryPlist(const BinaryLayout& layout) {
+  std::string out = "bplist00";
+  std::vector<std::uint64_t> offsets;
+  for (const std::string& object : layout.objects) {
+    offsets.push_back(out.size());
+    out += object;
+  }
+  if (layout.lastOffset && !offsets.empty()) offsets.back() = *layout.lastOffset;
+  const std::uint64_t table = out.size();
+  for (std::uint64_t offset : offsets)
+    out += bigEndian(offset, layout.offsetSize);
+  out += std::string(6, '\0') + static_cast<char>(layout.offsetSize) +
+         static_cast<char>(layout.refSize);
+  out += bigEndian(layout.numObjects.value_or(layout.objects.size()), 8) +
+         bigEndian(layout.topObject.value_or(0), 8) +
+         bigEndian(layout.tableOffset.value_or(table), 8);
+  return out;
+}
+
 std::string runPython(const std::string& code, const std::vector<std::string>& args) {
   std::vector<std::string> argv = {"python3", "-c", code};
   argv.insert(argv.end(), args.begin(), args.end());

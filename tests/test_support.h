@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,6 +46,21 @@ void writeFile(const std::string& path, const std::string& contents);
 bool fileExists(const std::string& path);
 // The names in a directory, sorted, without "." and "..".
 std::vector<std::string> directoryEntries(const std::string& path);
+
+// A binary property list laid out by hand from its objects' bytes, for tests of damaged files:
+// any trailer field, and the last object's offset, can be set to a wrong value.
+struct BinaryLayout {
+  std::vector<std::string> objects = {};
+  int offsetSize = 1;
+  int refSize = 1;
+  std::optional<std::uint64_t> numObjects = {};
+  std::optional<std::uint64_t> topObject = {};
+  std::optional<std::uint64_t> tableOffset = {};
+  std::optional<std::uint64_t> lastOffset = {};
+};
+std::string assembleBinaryPlist(const BinaryLayout& layout);
+// `value` as `width` big-endian bytes (zeros in front beyond eight).
+std::string bigEndian(std::uint64_t value, int width);
 
 // Runs a Python 3 snippet with sys.argv[1:] = args; the test fails if it does not exit 0.
 std::string runPython(const std::string& code, const std::vector<std::string>& args = {});

@@ -848,6 +848,7 @@ class Writer {
   bool flatten(const PlistValue& root);
   bool write(ByteSink& sink);
   const std::string& error() const { return error_; }
+  bool sinkError() const { return sinkError_; }
 
  private:
   // How an object is written, kept in the low bits of its source pointer.
@@ -893,6 +894,10 @@ class Writer {
     error_ = std::move(message);
     return false;
   }
+  bool sinkFailed(const ByteSink& sink) {
+    sinkError_ = true;
+    return fail(sink.error());
+  }
   template <class Same>
   Slot* probe(std::uint64_t hash, Same same);
   bool addObject(Slot* slot, std::uint64_t hash, const Object& object, std::uint64_t bodySize,
@@ -927,6 +932,7 @@ class Writer {
   std::size_t tableUsed_ = 0;
   std::uint64_t bodyBytes_ = 0;
   std::string error_;
+  bool sinkError_ = false;
 };
 
 template <class Same>
@@ -1224,7 +1230,7 @@ bool Writer::write(ByteSink& sink) {
     const bool ok = sink.write(std::string_view(reinterpret_cast<const char*>(buffer.get()), used));
     written += used;
     used = 0;
-    return ok || fail(sink.error());
+    return ok || sinkFailed(sink);
   };
   auto table =
       std::make_unique_for_overwrite<std::uint8_t[]>(numObjects * offsetSize + kTrailerSize);
@@ -1261,7 +1267,7 @@ bool Writer::write(ByteSink& sink) {
   storeBigEndian(trailer + 24, tableStart, 8);
   const std::uint64_t tableSize = trailer + kTrailerSize - table.get();
   if (!sink.write(std::string_view(reinterpret_cast<const char*>(table.get()), tableSize))) {
-    return fail(sink.error());
+    return sinkFailed(sink);
   }
   return true;
 }
@@ -1285,7 +1291,10 @@ Status writeBinaryPlist(const PlistValue& root, ByteSink& sink) {
   try {
     Writer writer;
     if (!writer.flatten(root) || !writer.write(sink)) {
-      return Status::failure("cannot write the binary property list: " + writer.error());
+      // What the sink says stands on its own ("cannot write: No space left on device").
+      return Status::failure(writer.sinkError()
+                                 ? writer.error()
+                                 : "cannot write the binary property list: " + writer.error());
     }
     return Status::success();
   } catch (const std::bad_alloc&) {

@@ -78,13 +78,11 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
 }  // namespace
 
 ProgramResult runProgram(const std::vector<std::string>& argv, const ProgramOptions& options) {
-  int inPipe[2], outPipe[2], errPipe[2];
-  if (pipe2(inPipe, O_CLOEXEC) || pipe2(outPipe, O_CLOEXEC) || pipe2(errPipe, O_CLOEXEC)) {
-    throw std::runtime_error("pipe failed");
-  }
+  int outPipe[2], errPipe[2];
+  if (pipe2(outPipe, O_CLOEXEC) || pipe2(errPipe, O_CLOEXEC)) throw std::runtime_error("pipe");
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
   posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
   if (!options.workingDirectory.empty()) {
@@ -95,68 +93,37 @@ ProgramResult runProgram(const std::vector<std::string>& argv, const ProgramOpti
   std::vector<char*> argPointers = pointers(args);
   std::vector<char*> envPointers = pointers(env);
   pid_t pid;
-  int rc = posix_spawnp(&pid, args[0].c_str(), &actions, nullptr, argPointers.data(),
-                        envPointers.data());
+  const int rc = posix_spawnp(&pid, args[0].c_str(), &actions, nullptr, argPointers.data(),
+                              envPointers.data());
   posix_spawn_file_actions_destroy(&actions);
-  close(inPipe[0]);
   close(outPipe[1]);
   close(errPipe[1]);
-  if (rc != 0) {
-    close(inPipe[1]);
-    close(outPipe[0]);
-    close(errPipe[0]);
-    throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(rc));
-  }
+  if (rc != 0) throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(rc));
 
-  // Feed standard input and drain both outputs together, so no pipe fills up and blocks.
+  // Drain both outputs together, so neither pipe fills up and blocks the program.
   ProgramResult result;
-  std::size_t written = 0;
-  int inFd = inPipe[1];
-  if (options.input.empty()) {
-    close(inFd);
-    inFd = -1;
-  } else {
-    fcntl(inFd, F_SETFL, O_NONBLOCK);
-  }
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::duration<double>(options.timeoutSeconds);
-  int openOutputs = 2;
-  while (openOutputs > 0 || inFd >= 0) {
+  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+  while (fds[0].fd >= 0 || fds[1].fd >= 0) {
     int wait = -1;
     if (options.timeoutSeconds > 0 && !result.timedOut) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) {
-        kill(pid, SIGKILL);
-        result.timedOut = true;
-      } else {
-        wait = static_cast<int>(std::min<long long>(left.count() + 1, 60000));
-      }
+      result.timedOut = left.count() <= 0;
+      if (result.timedOut) kill(pid, SIGKILL);
+      wait = result.timedOut ? -1 : static_cast<int>(std::min<long long>(left.count() + 1, 60000));
     }
-    pollfd fds[3] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}, {inFd, POLLOUT, 0}};
-    if (poll(fds, 3, wait) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
+    if (poll(fds, 2, wait) < 0 && errno != EINTR) break;
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       char buffer[65536];
-      ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
       if (n > 0) {
         (i == 0 ? result.out : result.err).append(buffer, static_cast<std::size_t>(n));
       } else if (n == 0 || errno != EINTR) {
         close(fds[i].fd);
-        (i == 0 ? outPipe[0] : errPipe[0]) = -1;
-        --openOutputs;
-      }
-    }
-    if (inFd >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
-      ssize_t n = write(inFd, options.input.data() + written, options.input.size() - written);
-      if (n > 0) written += static_cast<std::size_t>(n);
-      if (n < 0 && errno != EAGAIN && errno != EINTR) written = options.input.size();
-      if (written == options.input.size()) {
-        close(inFd);
-        inFd = -1;
+        fds[i].fd = -1;
       }
     }
   }

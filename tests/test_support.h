@@ -34,7 +34,6 @@ struct ProgramOptions {
   std::string workingDirectory;    // empty: the test's own
   std::vector<std::string> env;    // "NAME=value" entries added to (or replacing) the test's
   std::vector<std::string> unset;  // names removed from the environment
-  std::string input;               // written to standard input
   double timeoutSeconds = 0;       // above 0: a guard against hangs, SIGKILL after this long
 };
 

@@ -615,27 +615,6 @@ std::uint64_t seedFor(PlistKind kind) {
   return (static_cast<std::uint64_t>(kind) + 1) * kMultiplier3;
 }
 
-// Equality of two scalars of the same kind, reals and dates by their bits.
-bool sameScalar(const PlistValue& a, const PlistValue& b) {
-  switch (a.kind()) {
-    case PlistKind::Integer:
-      return *a.asInteger() == *b.asInteger();
-    case PlistKind::Real:
-      return std::bit_cast<std::uint64_t>(*a.asReal()) == std::bit_cast<std::uint64_t>(*b.asReal());
-    case PlistKind::Date:
-      return std::bit_cast<std::uint64_t>(a.asDate()->secondsSince2001) ==
-             std::bit_cast<std::uint64_t>(b.asDate()->secondsSince2001);
-    case PlistKind::Boolean:
-      return *a.asBoolean() == *b.asBoolean();
-    case PlistKind::Uid:
-      return a.asUid()->value == b.asUid()->value;
-    case PlistKind::Data:
-      return *a.asData() == *b.asData();
-    default:
-      return false;
-  }
-}
-
 // Bytes an integer's value takes after its marker.
 unsigned integerWidth(const PlistInteger& value) {
   if (!value.fitsSigned()) return 16;

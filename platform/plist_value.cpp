@@ -87,9 +87,6 @@ PlistValue* PlistValue::find(std::string_view key) {
   return const_cast<PlistValue*>(std::as_const(*this).find(key));
 }
 
-namespace {
-
-// Compares the scalar payloads of two values of the same kind.
 bool sameScalar(const PlistValue& a, const PlistValue& b) {
   switch (a.kind()) {
     case PlistKind::String:
@@ -113,8 +110,6 @@ bool sameScalar(const PlistValue& a, const PlistValue& b) {
   }
   return false;
 }
-
-}  // namespace
 
 bool operator==(const PlistValue& a, const PlistValue& b) {
   // An explicit stack instead of recursion: trees may be nested arbitrarily deep.

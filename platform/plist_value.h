@@ -125,6 +125,8 @@ class PlistValue {
   // Deep equality. Reals and dates compare bit for bit, so -0.0 differs from 0.0 and a NaN
   // equals the same NaN; dictionaries compare entry by entry, in order.
   friend bool operator==(const PlistValue& a, const PlistValue& b);
+  // The same for two values of one kind that is not a container, without operator=='s stack.
+  friend bool sameScalar(const PlistValue& a, const PlistValue& b);
 
  private:
   using Storage = std::variant<PlistDict, PlistArray, PlistString, PlistInteger, double, bool,

@@ -13,7 +13,9 @@ namespace {
 
 volatile sig_atomic_t terminated = 0;
 
-void onTerminate(int) { terminated = 1; }
+void onTerminate(int) {
+  terminated = 1;
+}
 
 bool copyFile(const char* from, const char* to) {
   const int in = open(from, O_RDONLY);
@@ -39,6 +41,7 @@ int main(int argc, char** argv) {
   }
   if (prctl(PR_SET_NAME, argv[1], 0, 0, 0) != 0) return 1;
   if (write(STDOUT_FILENO, "ready\n", 6) != 6) return 1;
-  while (!terminated) pause();
+  while (!terminated)
+    pause();
   return copyFile(argv[3], argv[4]) ? 0 : 1;
 }

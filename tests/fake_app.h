@@ -27,7 +27,8 @@ class FakeApp {
     std::vector<std::string> args = {TIDYMARK_FAKE_APP, name, mode};
     args.insert(args.end(), extra.begin(), extra.end());
     std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
+    for (std::string& arg : args)
+      argv.push_back(arg.data());
     argv.push_back(nullptr);
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) return;

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <utility>
 
 #include "platform/binary_plist.h"
 #include "platform/byte_sink.h"
@@ -35,6 +36,7 @@ class FileDescriptor {
   FileDescriptor& operator=(const FileDescriptor&) = delete;
 
   int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
   // Closes now and reports the result: on some file systems close is where a write fails.
   int close() {
     const int result = ::close(fd_);
@@ -54,11 +56,14 @@ const char* kindOfNonFile(mode_t mode) {
   return "is not a regular file";
 }
 
-Status readRegularFile(const std::string& path, std::string* contents) {
+// Opens `path` for reading, provided it is a regular file (or a link to one); the caller
+// closes *fd.
+Status openRegularFile(const std::string& path, int* fd, std::size_t* size) {
   // Look before opening: opening a FIFO or a device can block or have effects of its own.
   struct stat info;
-  if (::stat(path.c_str(), &info) != 0)
+  if (::stat(path.c_str(), &info) != 0) {
     return Status::failure("cannot open: " + systemError(errno));
+  }
   if (!S_ISREG(info.st_mode)) return Status::failure(kindOfNonFile(info.st_mode));
   FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (file.get() < 0) return Status::failure("cannot open: " + systemError(errno));
@@ -66,31 +71,61 @@ Status readRegularFile(const std::string& path, std::string* contents) {
   if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
     return Status::failure(kindOfNonFile(info.st_mode));
   }
-  // A large file becomes a large tree: prepare the heap for it before anything is read. A binary
-  // file's tree, with the file itself, takes about four times the file; an XML file's, twice.
-  // Small files do without, as the preparation would cost them more than it saves.
-  const auto size = static_cast<std::size_t>(info.st_size);
-  if (size >= kLargeFile) {
-    char magic[kBinaryPlistMagic.size()] = {};
-    const bool binary = ::pread(file.get(), magic, sizeof magic, 0) == sizeof magic &&
-                        std::string_view(magic, sizeof magic) == kBinaryPlistMagic;
-    prepareHeapForTree((binary ? 4 : 2) * size);
-  }
-  // One spare byte, so a file that did not grow is read to its end without resizing.
-  contents->resize(size + 1);
-  std::size_t used = 0;
-  for (;;) {
-    if (used == contents->size()) contents->resize(2 * used);
-    const ssize_t n = ::read(file.get(), contents->data() + used, contents->size() - used);
+  *size = static_cast<std::size_t>(info.st_size);
+  *fd = file.release();
+  return Status::success();
+}
+
+// Reads up to `size` bytes at the file's position into `buffer`; fewer only at its end.
+Status readSome(int fd, char* buffer, std::size_t size, std::size_t* got) {
+  *got = 0;
+  while (*got < size) {
+    const ssize_t n = ::read(fd, buffer + *got, size - *got);
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;
       return Status::failure("cannot read: " + systemError(errno));
     }
-    used += static_cast<std::size_t>(n);
+    *got += static_cast<std::size_t>(n);
+  }
+  return Status::success();
+}
+
+Status readWhole(int fd, std::size_t size, std::string* contents) {
+  // One spare byte, so a file that did not grow is read to its end without resizing.
+  contents->resize(size + 1);
+  std::size_t used = 0;
+  for (;;) {
+    std::size_t got = 0;
+    if (Status status = readSome(fd, contents->data() + used, contents->size() - used, &got);
+        !status.ok()) {
+      return status;
+    }
+    used += got;
+    if (used < contents->size()) break;
+    contents->resize(2 * used);
   }
   contents->resize(used);
   return Status::success();
+}
+
+// Reads a large XML file piece by piece, so that it is never held whole.
+Status streamXml(int fd, PlistDocument* document) {
+  document->format = PlistFormat::Xml;
+  std::string buffer;
+  Status status = readXmlPlist(
+      [&](std::size_t wanted, std::string_view* piece) {
+        buffer.resize(wanted);
+        std::size_t got = 0;
+        Status read = readSome(fd, buffer.data(), wanted, &got);
+        *piece = std::string_view(buffer).substr(0, got);
+        return read;
+      },
+      &document->root);
+  if (!status.ok() && !status.message().starts_with("cannot read: ")) {
+    return Status::failure("not a property list: " + status.message());
+  }
+  return status;
 }
 
 const char* kindName(PlistKind kind) {
@@ -274,11 +309,27 @@ Status serializePlist(const PlistDocument& document, std::string* out) {
 }
 
 Status loadPlistFile(const std::string& path, PlistDocument* document) {
+  int fd = -1;
+  std::size_t size = 0;
+  if (Status status = openRegularFile(path, &fd, &size); !status.ok()) return status;
+  FileDescriptor file(fd);
   PlistDocument loaded;
-  {
+  if (size < kLargeFile) {
     std::string bytes;
-    if (Status status = readRegularFile(path, &bytes); !status.ok()) return status;
+    if (Status status = readWhole(file.get(), size, &bytes); !status.ok()) return status;
     if (Status status = parsePlist(bytes, &loaded); !status.ok()) return status;
+  } else {
+    // A large file becomes a large tree: the heap is prepared for it before anything is read.
+    // A binary file is read whole, and its tree takes about three times its size; an XML file
+    // is read piece by piece, and its tree takes about its size.
+    char head[kBinaryPlistMagic.size()] = {};
+    const bool binary = ::pread(file.get(), head, sizeof head, 0) == sizeof head &&
+                        std::string_view(head, 6) == "bplist";
+    prepareHeapForTree((binary ? 4 : 1) * size);
+    std::string bytes;
+    Status status = binary ? readWhole(file.get(), size, &bytes) : streamXml(file.get(), &loaded);
+    if (status.ok() && binary) status = parsePlist(bytes, &loaded);
+    if (!status.ok()) return status;
   }
   if (loaded.root.kind() != PlistKind::Dictionary) {
     return Status::failure(std::string("the property list holds ") + kindName(loaded.root.kind()) +

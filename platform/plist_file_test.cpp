@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "tests/test_support.h"
 
 namespace tidymark {
@@ -82,6 +84,30 @@ TEST(PlistFile, RefusesWhatIsNotAPropertyListFileWithAReason) {
     PlistDocument document;
     EXPECT_EQ(loadPlistFile(path, &document).message(), message);
   }
+}
+
+TEST(PlistFile, ReadsLargeXmlFilesPieceByPieceWithTheSameResults) {
+  // From a few megabytes on, an XML file is read a piece at a time rather than whole.
+  PlistDict entries;
+  for (int i = 0; i < 60000; ++i) {
+    entries.push_back({"key " + std::to_string(i), PlistValue::string(std::string(80, 'x'))});
+  }
+  const PlistDocument large{PlistValue::dict(std::move(entries)), PlistFormat::Xml};
+  TempDir dir;
+  ASSERT_TRUE(savePlistFile(dir.file("large.plist"), large).ok());
+  std::string xml = readFile(dir.file("large.plist"));
+  ASSERT_GT(xml.size(), std::size_t{5} << 20);
+  PlistDocument loaded;
+  ASSERT_TRUE(loadPlistFile(dir.file("large.plist"), &loaded).ok());
+  EXPECT_EQ(loaded.format, PlistFormat::Xml);
+  EXPECT_EQ(loaded.root, large.root);
+  const std::size_t middle = xml.find("\t<key>", xml.size() / 2);
+  xml.insert(middle, "<bogus/>");
+  writeFile(dir.file("large.plist"), xml);
+  const std::string line = std::to_string(1 + std::count(xml.begin(), xml.begin() + middle, '\n'));
+
+  EXPECT_EQ(loadPlistFile(dir.file("large.plist"), &loaded).message(),
+            "not a property list: line " + line + ": unknown element <bogus>");
 }
 
 TEST(PlistFile, AFailedSaveLeavesTheOriginalAndNoTemporaryFile) {

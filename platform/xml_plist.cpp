@@ -328,32 +328,35 @@ class XmlReader {
     XML_SetParamEntityParsing(parser, XML_PARAM_ENTITY_PARSING_NEVER);
   }
 
-  Status read(std::string_view bytes, PlistValue* root) {
-    // Modest pieces keep expat from copying the whole input into a buffer of its own.
+  Status read(const XmlPieceReader& nextPiece, PlistValue* root) {
+    // Modest pieces keep memory small and spare expat copying the input into a buffer of its own.
     constexpr std::size_t kPiece = std::size_t{1} << 20;
-    std::size_t piece = kPiece;
+    std::size_t wanted = kPiece;
     std::size_t fed = 0;
-    do {
-      const std::size_t size = std::min({bytes.size(), piece, std::size_t{INT_MAX}});
-      const bool last = size == bytes.size();
-      const XML_Status status =
-          XML_Parse(parser_, bytes.data(), static_cast<int>(size), last ? XML_TRUE : XML_FALSE);
+    for (;;) {
+      std::string_view piece;
+      if (Status status = nextPiece(std::min(wanted, std::size_t{INT_MAX}), &piece); !status.ok()) {
+        return status;
+      }
+      const bool last = piece.empty();
+      const XML_Status status = XML_Parse(parser_, piece.data(), static_cast<int>(piece.size()),
+                                          last ? XML_TRUE : XML_FALSE);
       if (failed_) return Status::failure(error_.empty() ? "out of memory" : error_);
       if (status != XML_STATUS_OK) {
         return Status::failure(lineText(XML_GetCurrentLineNumber(parser_)) +
                                XML_ErrorString(XML_GetErrorCode(parser_)));
       }
-      bytes.remove_prefix(size);
-      fed += size;
+      if (last) break;
+      fed += piece.size();
       // Expat scans a token it could not finish again from its start on the next call. When
-      // one is long (a huge comment, say), feed at least twice as much, so rescanning stays
+      // one is long (a huge comment, say), ask for at least twice as much, so rescanning stays
       // proportional to the input instead of growing with its square.
       const XML_Index unfinished = XML_GetCurrentByteIndex(parser_);
       const std::size_t pending = unfinished >= 0 && static_cast<std::size_t>(unfinished) <= fed
                                       ? fed - static_cast<std::size_t>(unfinished)
                                       : 0;
-      piece = std::max(kPiece, 2 * pending);
-    } while (!bytes.empty());
+      wanted = std::max(kPiece, 2 * pending);
+    }
     if (!haveRoot_) return Status::failure("the property list holds no value");
     *root = std::move(root_);
     return Status::success();
@@ -895,18 +898,28 @@ class XmlWriter {
 
 }  // namespace
 
-Status readXmlPlist(std::string_view bytes, PlistValue* root) {
+Status readXmlPlist(const XmlPieceReader& nextPiece, PlistValue* root) {
   XML_Parser parser = XML_ParserCreate(nullptr);
   if (!parser) return Status::failure("out of memory");
   Status status = Status::success();
   try {
     XmlReader reader(parser);
-    status = reader.read(bytes, root);
+    status = reader.read(nextPiece, root);
   } catch (const std::bad_alloc&) {
     status = Status::failure("out of memory");
   }
   XML_ParserFree(parser);
   return status;
+}
+
+Status readXmlPlist(std::string_view bytes, PlistValue* root) {
+  return readXmlPlist(
+      [&bytes](std::size_t wanted, std::string_view* piece) {
+        *piece = bytes.substr(0, wanted);
+        bytes.remove_prefix(piece->size());
+        return Status::success();
+      },
+      root);
 }
 
 Status writeXmlPlist(const PlistValue& root, ByteSink& sink) {

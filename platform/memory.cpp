@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <system_error>
 #include <thread>
 
 #ifndef MADV_POPULATE_WRITE
@@ -52,16 +53,20 @@ void prepareHeapForTree(std::size_t expectedBytes) {
   if (after <= start) return;
   madvise(reinterpret_cast<void*>(start), after - start, MADV_HUGEPAGE);
 
-  // Front to back, the way the heap fills, in large pages, so the helper stays ahead.
+  // Front to back, the way the heap fills, in large pages, so the helper stays ahead. Where no
+  // thread can be started, the pages are simply faulted in as they are first used.
   const std::uintptr_t end = std::min(after, start + expectedBytes);
-  std::thread([start, end] {
-    for (std::uintptr_t page = start; page < end; page += kLargePage) {
-      if (madvise(reinterpret_cast<void*>(page), std::min(kLargePage, end - page),
-                  MADV_POPULATE_WRITE) != 0) {
-        return;
+  try {
+    std::thread([start, end] {
+      for (std::uintptr_t page = start; page < end; page += kLargePage) {
+        if (madvise(reinterpret_cast<void*>(page), std::min(kLargePage, end - page),
+                    MADV_POPULATE_WRITE) != 0) {
+          return;
+        }
       }
-    }
-  }).detach();
+    }).detach();
+  } catch (const std::system_error&) {
+  }
 }
 
 }  // namespace tidymark

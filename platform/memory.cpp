@@ -20,11 +20,14 @@ namespace tidymark {
 namespace {
 
 constexpr std::size_t kLargePage = std::size_t{2} << 20;
+// Past a large tree's reservation, the heap grows by this much at a time.
+constexpr std::size_t kLaterGrowth = std::size_t{64} << 20;
+// A tree from this size on gets the reservation and the helper thread.
+constexpr std::size_t kLargeTree = kLaterGrowth / 2;
 
 // Reserves up to `bytes` at the top of the heap (less where the system refuses so much address
 // space) and returns the range gained.
 std::pair<std::uintptr_t, std::uintptr_t> growHeap(std::size_t bytes) {
-  constexpr std::size_t kLaterGrowth = std::size_t{64} << 20;
   auto* const before = static_cast<char*>(sbrk(0));
   // A request the heap cannot meet from what it holds makes it grow by the request plus the
   // pad; freed at once, the block leaves the whole pad at the top for what follows.
@@ -47,6 +50,7 @@ void prepareHeapForTree(std::size_t expectedBytes) {
   // handed back to the system before the end.
   mallopt(M_MMAP_MAX, 0);
   mallopt(M_TRIM_THRESHOLD, INT_MAX);
+  if (expectedBytes < kLargeTree) return;
 
   const auto [before, after] = growHeap(2 * expectedBytes);
   const std::uintptr_t start = (before + kLargePage - 1) & ~(kLargePage - 1);

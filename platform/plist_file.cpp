@@ -18,7 +18,7 @@ namespace tidymark {
 
 namespace {
 
-// Files from this size on are read into a heap prepared for a large tree.
+// XML files from this size on are read piece by piece rather than whole.
 constexpr std::size_t kLargeFile = std::size_t{4} << 20;
 
 std::string systemError(int error) {
@@ -313,23 +313,19 @@ Status loadPlistFile(const std::string& path, PlistDocument* document) {
   std::size_t size = 0;
   if (Status status = openRegularFile(path, &fd, &size); !status.ok()) return status;
   FileDescriptor file(fd);
+  // The heap is prepared for the tree before anything is read. A binary file's tree takes about
+  // three times the file's size, an XML file's about its size.
+  char head[kBinaryPlistMagic.size()] = {};
+  const bool binary = ::pread(file.get(), head, sizeof head, 0) == sizeof head &&
+                      std::string_view(head, 6) == "bplist";
+  prepareHeapForTree((binary ? 4 : 1) * size);
   PlistDocument loaded;
-  if (size < kLargeFile) {
+  if (!binary && size >= kLargeFile) {
+    if (Status status = streamXml(file.get(), &loaded); !status.ok()) return status;
+  } else {
     std::string bytes;
     if (Status status = readWhole(file.get(), size, &bytes); !status.ok()) return status;
     if (Status status = parsePlist(bytes, &loaded); !status.ok()) return status;
-  } else {
-    // A large file becomes a large tree: the heap is prepared for it before anything is read.
-    // A binary file is read whole, and its tree takes about three times its size; an XML file
-    // is read piece by piece, and its tree takes about its size.
-    char head[kBinaryPlistMagic.size()] = {};
-    const bool binary = ::pread(file.get(), head, sizeof head, 0) == sizeof head &&
-                        std::string_view(head, 6) == "bplist";
-    prepareHeapForTree((binary ? 4 : 1) * size);
-    std::string bytes;
-    Status status = binary ? readWhole(file.get(), size, &bytes) : streamXml(file.get(), &loaded);
-    if (status.ok() && binary) status = parsePlist(bytes, &loaded);
-    if (!status.ok()) return status;
   }
   if (loaded.root.kind() != PlistKind::Dictionary) {
     return Status::failure(std::string("the property list holds ") + kindName(loaded.root.kind()) +

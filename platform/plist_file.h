@@ -27,8 +27,8 @@ Status serializePlist(const PlistDocument& document, std::string* out);
 
 // Loads the property list at `path`: a regular file, or a symbolic link to one. Anything else
 // (a directory, FIFO, socket or device) is refused without blocking. The root must be a
-// dictionary. For a large file the heap is prepared first (see prepareHeapForTree), and a
-// large XML file is read piece by piece rather than whole.
+// dictionary. The heap is prepared for the tree first (see prepareHeapForTree), and a large XML
+// file is read piece by piece rather than whole.
 Status loadPlistFile(const std::string& path, PlistDocument* document);
 
 // Replaces the file at `path` with `document`, crash-safely: the new content is written, as it

@@ -11,9 +11,9 @@ namespace {
 
 void appendEntry(const PlistValue& entry, std::size_t depth, std::string& out) {
   out.append(2 * depth, ' ');
-  const PlistString* title = getTitle(entry);
-  out += title ? title->view() : std::string_view("(untitled)");
-  if (isFolder(entry)) {
+  const NodeFacts facts = describeNode(entry);
+  out += facts.title ? facts.title->view() : std::string_view("(untitled)");
+  if (facts.folder) {
     out += '/';
   } else if (const PlistString* kind = getKind(entry); !kind || *kind != kBookmarkKind) {
     out += " [";

@@ -135,4 +135,11 @@ bool SystemProcessTable::requestQuit(const LaunchedApplication& app) {
   return sent;
 }
 
+bool hasApplicationNamed(ProcessTable& processes, std::string_view name) {
+  for (const LaunchedApplication& app : processes.launchedApplications()) {
+    if (app.name && *app.name == name) return true;
+  }
+  return false;
+}
+
 }  // namespace tidymark

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tidymark {
@@ -26,6 +27,9 @@ class ProcessTable {
   // Returns false when it was not asked (gone, renamed, another user's, or not permitted).
   virtual bool requestQuit(const LaunchedApplication& app) = 0;
 };
+
+// Whether `processes` lists an application named exactly `name` (case matters).
+bool hasApplicationNamed(ProcessTable& processes, std::string_view name);
 
 // The system's process table, read from /proc.
 class SystemProcessTable final : public ProcessTable {

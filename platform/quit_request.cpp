@@ -25,13 +25,6 @@ std::optional<std::string_view> quitTarget(std::string_view source) {
   return name;
 }
 
-bool anyNamed(ProcessTable& processes, std::string_view name) {
-  for (const LaunchedApplication& app : processes.launchedApplications()) {
-    if (app.name && *app.name == name) return true;
-  }
-  return false;
-}
-
 }  // namespace
 
 Status runQuitScript(std::string_view source, ProcessTable& processes,
@@ -49,7 +42,7 @@ Status runQuitScript(std::string_view source, ProcessTable& processes,
   if (!asked) return Status::success();
 
   auto deadline = std::chrono::steady_clock::now() + wait;
-  while (anyNamed(processes, *name)) {
+  while (hasApplicationNamed(processes, *name)) {
     auto now = std::chrono::steady_clock::now();
     if (now >= deadline) break;
     std::this_thread::sleep_for(

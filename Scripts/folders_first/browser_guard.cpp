@@ -5,10 +5,7 @@
 namespace tidymark {
 
 bool appRunning(std::string_view name, ProcessTable& processes) {
-  for (const LaunchedApplication& app : processes.launchedApplications()) {
-    if (app.name && *app.name == name) return true;
-  }
-  return false;
+  return hasApplicationNamed(processes, name);
 }
 
 GuardResult quitRunningBrowser(ProcessTable& processes, std::FILE* out,

@@ -26,11 +26,24 @@ struct Ranked {
   bool folder;
 };
 
-// A folder to sort: its entries, and where their Ranked records begin.
+// A folder to sort: its entries, where their Ranked records begin, and, for the report of
+// changes, the folder it lies in (an index into the walk) and its title.
 struct Folder {
   PlistArray* entries;
   std::size_t firstRanked;
+  std::size_t parent;
+  const PlistString* title;
 };
+
+constexpr std::size_t kNoParent = static_cast<std::size_t>(-1);
+
+std::vector<std::string> titlePath(const std::vector<Folder>& folders, std::size_t f) {
+  std::vector<std::string> path;
+  for (; folders[f].parent != kNoParent; f = folders[f].parent) {
+    path.emplace_back(folders[f].title ? std::string_view(*folders[f].title) : std::string_view());
+  }
+  return {path.rbegin(), path.rend()};
+}
 
 PlistArray* nonEmptyChildren(PlistValue& node) {
   PlistArray* children = arrayValue(node.find(kChildrenKey));
@@ -48,14 +61,20 @@ void reorder(PlistArray& entries, const Ranked* ranked, PlistArray& scratch) {
 
 }  // namespace
 
-void sortImpl(PlistValue& node) {
+std::size_t FolderChange::moved() const {
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < order.size(); ++i) count += order[i] != i;
+  return count;
+}
+
+void sortImpl(PlistValue& node, std::vector<FolderChange>* changes) {
   if (!isFolder(node)) return;
   PlistArray* top = nonEmptyChildren(node);
   if (!top) return;
 
   // One walk, breadth first, reads each entry once: its kind, its title's sort key, and, for a
   // folder, its entries, which join the walk. A node that is not a folder ends the walk there.
-  std::vector<Folder> folders = {{top, 0}};
+  std::vector<Folder> folders = {{top, 0, kNoParent, nullptr}};
   std::vector<Ranked> ranked;
   std::string keyText;
   TitleKeyBuilder keys;
@@ -73,7 +92,8 @@ void sortImpl(PlistValue& node) {
       ranked.push_back(
           {keyStart, keyText.size() - keyStart, static_cast<std::uint32_t>(i), facts.folder});
       if (facts.folder) {
-        if (PlistArray* inner = nonEmptyChildren(entries[i])) folders.push_back({inner, 0});
+        if (PlistArray* inner = nonEmptyChildren(entries[i]))
+          folders.push_back({inner, 0, f, facts.title});
       }
     }
   }
@@ -86,6 +106,7 @@ void sortImpl(PlistValue& node) {
   // sorts each folder's insides before its own entries move, and moving them never disturbs a
   // folder still to be sorted.
   PlistArray scratch;
+  const std::size_t reported = changes ? changes->size() : 0;
   for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) {
     Ranked* first = ranked.data() + folder->firstRanked;
     Ranked* last = first + folder->entries->size();
@@ -95,8 +116,18 @@ void sortImpl(PlistValue& node) {
     bool moved = false;
     for (const Ranked* r = first; r != last && !moved; ++r)
       moved = r->index != std::size_t(r - first);
-    if (moved) reorder(*folder->entries, first, scratch);
+    if (!moved) continue;
+    if (changes) {
+      const std::size_t f = static_cast<std::size_t>(folders.rend() - folder) - 1;
+      FolderChange change{titlePath(folders, f), folder->entries->data(), {}};
+      change.order.reserve(folder->entries->size());
+      for (const Ranked* r = first; r != last; ++r) change.order.push_back(r->index);
+      changes->push_back(std::move(change));
+    }
+    reorder(*folder->entries, first, scratch);
   }
+  // Found deepest first; reported outer folders first, in the order of the walk.
+  if (changes) std::reverse(changes->begin() + static_cast<std::ptrdiff_t>(reported), changes->end());
 }
 
 Status sort(const std::string& path, PlistStore& store, PlistDocument& document) {

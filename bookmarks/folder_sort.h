@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/plist_file.h"
 #include "platform/plist_value.h"
@@ -25,10 +27,26 @@ struct SortEntry {
 // case-insensitively, with runs of digits compared by value.
 int comparator(const SortEntry& a, const SortEntry& b);
 
+// A folder whose entries the sort put in another order.
+struct FolderChange {
+  // The titles of the folders from the top one's entries down to this folder: empty for the top
+  // folder itself. An untitled folder has an empty title.
+  std::vector<std::string> titlePath;
+  // Its "Children" array as the tree held it before the sort: the address of the array's first
+  // entry, which a loaded tree keeps from the load until the sort moves entries.
+  const void* entriesId = nullptr;
+  // order[i] is the place before the sort of the entry now at place i.
+  std::vector<std::uint32_t> order;
+
+  // How many entries are not where they were.
+  std::size_t moved() const;
+};
+
 // Orders the entries of every folder at and below `node`, deepest first. The walk stops at a
 // node that is not a folder: its entries keep their order and nothing below it is visited.
-// The sort is stable, and only the order of "Children" arrays changes.
-void sortImpl(PlistValue& node);
+// The sort is stable, and only the order of "Children" arrays changes. When `changes` is
+// given, each folder whose order changed is added to it, outer folders before inner ones.
+void sortImpl(PlistValue& node, std::vector<FolderChange>* changes = nullptr);
 
 // Loads the bookmarks file at `path` into `document`, sorts it with sortImpl and writes it back.
 // The tree stays with the caller, who decides when to release it.

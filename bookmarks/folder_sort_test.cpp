@@ -32,8 +32,18 @@ TEST(FolderSort, PutsFoldersFirstThenOrdersByTitleAtEveryDepth) {
       "", {bookmark("b"), folder("A", {bookmark("Item 10"), bookmark("Item 2")}), bookmark("a"),
            folder("beta", {bookmark("y"), folder("z", {bookmark("2"), folder("1")}), folder("x")}),
            folder("Empty")});
-  sortImpl(root);
+  std::vector<FolderChange> changes;
+  sortImpl(root, &changes);
   EXPECT_EQ(childTitles(root), (Titles{"A", "beta", "Empty", "a", "b"}));
+  // Each folder that changed, outer ones first: where it lies, and where its entries came from.
+  std::vector<std::pair<Titles, std::vector<std::uint32_t>>> reported;
+  for (const FolderChange& change : changes) reported.emplace_back(change.titlePath, change.order);
+  EXPECT_EQ(reported, (decltype(reported){{{}, {1, 3, 4, 2, 0}},
+                                          {{"A"}, {1, 0}},
+                                          {{"beta"}, {2, 1, 0}},
+                                          {{"beta", "z"}, {1, 0}}}));
+  EXPECT_EQ(changes[0].moved(), 5u);
+  EXPECT_EQ(changes[2].moved(), 2u);
   EXPECT_EQ(childTitles(child(root, 0)), (Titles{"Item 2", "Item 10"}));
   EXPECT_EQ(childTitles(child(root, 1)), (Titles{"x", "z", "y"}));
   EXPECT_EQ(childTitles(child(child(root, 1), 1)), (Titles{"1", "2"}));

@@ -91,4 +91,49 @@ bool isValidUtf8(std::string_view text) {
   return true;
 }
 
+void appendPrintable(std::string_view text, std::string& out) {
+  const auto escapeBytes = [&out](std::string_view bytes) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    for (const char c : bytes) {
+      const auto byte = static_cast<std::uint8_t>(c);
+      const char escape[] = {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xF]};
+      out.append(escape, sizeof escape);
+    }
+  };
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    // Plain ASCII runs are copied whole: titles are mostly that.
+    std::size_t plain = pos;
+    while (plain < text.size() && text[plain] >= 0x20 && text[plain] < 0x7F && text[plain] != '\\')
+      ++plain;
+    out.append(text.substr(pos, plain - pos));
+    if (plain == text.size()) break;
+    pos = plain;
+    const std::size_t start = pos;
+    const char32_t codePoint = decodeUtf8(text, pos);
+    const std::string_view bytes = text.substr(start, pos - start);
+    if (codePoint == '\\') {
+      out += "\\\\";
+    } else if (codePoint == '\n') {
+      out += "\\n";
+    } else if (codePoint == '\r') {
+      out += "\\r";
+    } else if (codePoint == '\t') {
+      out += "\\t";
+    } else if (codePoint < 0x20 || (codePoint >= 0x7F && codePoint <= 0x9F) ||
+               codePoint == kInvalidCodePoint) {
+      escapeBytes(bytes);
+    } else {
+      out.append(bytes);
+    }
+  }
+}
+
+std::string printable(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  appendPrintable(text, out);
+  return out;
+}
+
 }  // namespace tidymark

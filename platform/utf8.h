@@ -24,4 +24,11 @@ void appendUtf8(char32_t codePoint, std::string& out);
 bool isAscii(std::string_view text);
 bool isValidUtf8(std::string_view text);
 
+// `text` as it is safe to show on a terminal: valid UTF-8 as it is, except that a control
+// character (U+0000-U+001F, U+007F-U+009F) is written as an escape, "\n", "\r" and "\t" by
+// name and any other as "\xNN" per byte, a backslash as "\\", and a byte that is not part of
+// valid UTF-8 as "\xNN". Every escape stands for bytes of `text`, so nothing is lost.
+void appendPrintable(std::string_view text, std::string& out);
+std::string printable(std::string_view text);
+
 }  // namespace tidymark

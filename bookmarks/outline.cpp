@@ -1,31 +1,67 @@
 #include "bookmarks/outline.h"
 
+#include <algorithm>
+#include <string>
 #include <utility>
-#include <vector>
 
 #include "bookmarks/bookmark_node.h"
+#include "platform/utf8.h"
 
 namespace tidymark {
 
 namespace {
 
-void appendEntry(const PlistValue& entry, std::size_t depth, std::string& out) {
-  out.append(2 * depth, ' ');
-  const NodeFacts facts = describeNode(entry);
-  out += facts.title ? facts.title->view() : std::string_view("(untitled)");
-  if (facts.folder) {
-    out += '/';
-  } else if (const PlistString* kind = getKind(entry); !kind || *kind != kBookmarkKind) {
-    out += " [";
-    out += kind ? kind->view() : std::string_view("no kind");
-    out += ']';
+constexpr std::string_view kUntitled = "(untitled)";
+
+// Collects lines and hands them to a sink in pieces of about 64 KB.
+class LineWriter {
+ public:
+  explicit LineWriter(ByteSink& out) : out_(out) {}
+  // Where the next line is built; end it with endLine().
+  std::string& text() { return buffer_; }
+  bool endLine() {
+    buffer_ += '\n';
+    return buffer_.size() < kPiece || flush();
   }
-  out += '\n';
+  bool flush() {
+    const bool ok = buffer_.empty() || out_.write(buffer_);
+    buffer_.clear();
+    return ok;
+  }
+
+ private:
+  static constexpr std::size_t kPiece = std::size_t{64} << 10;
+  ByteSink& out_;
+  std::string buffer_;
+};
+
+bool writeEntry(const PlistValue& entry, std::size_t depth, LineWriter& lines) {
+  std::string& line = lines.text();
+  line.append(2 * std::min(depth, kMaxOutlineIndent), ' ');
+  const NodeFacts facts = describeNode(entry);
+  if (facts.title) {
+    appendPrintable(facts.title->view(), line);
+  } else {
+    line += kUntitled;
+  }
+  if (facts.folder) {
+    line += '/';
+  } else if (const PlistString* kind = getKind(entry); !kind || *kind != kBookmarkKind) {
+    line += " [";
+    if (kind) {
+      appendPrintable(kind->view(), line);
+    } else {
+      line += "no kind";
+    }
+    line += ']';
+  }
+  return lines.endLine();
 }
 
 }  // namespace
 
-void appendOutline(const PlistValue& root, std::string& out) {
+bool writeOutline(const PlistValue& root, ByteSink& out) {
+  LineWriter lines(out);
   // Depth-first with an explicit stack, so any nesting prints.
   std::vector<std::pair<const PlistValue*, std::size_t>> pending;
   auto pushChildren = [&](const PlistValue& node, std::size_t depth) {
@@ -39,9 +75,39 @@ void appendOutline(const PlistValue& root, std::string& out) {
   while (!pending.empty()) {
     auto [node, depth] = pending.back();
     pending.pop_back();
-    appendEntry(*node, depth, out);
+    if (!writeEntry(*node, depth, lines)) return false;
     pushChildren(*node, depth + 1);
   }
+  return lines.flush();
+}
+
+bool writeSortChanges(const std::vector<FolderChange>& changes, ByteSink& out) {
+  LineWriter lines(out);
+  for (const FolderChange& change : changes) {
+    std::string& line = lines.text();
+    if (change.titlePath.empty()) line += "(top level)";
+    for (std::size_t i = 0; i < change.titlePath.size(); ++i) {
+      if (i > 0) line += " / ";
+      const std::string& title = change.titlePath[i];
+      if (title.empty()) {
+        line += kUntitled;
+      } else {
+        appendPrintable(title, line);
+      }
+    }
+    line += ": " + std::to_string(change.moved()) + " of " + std::to_string(change.order.size()) +
+            " entries would move";
+    if (!lines.endLine()) return false;
+  }
+  std::string& summary = lines.text();
+  if (changes.empty()) {
+    summary += "nothing would change";
+  } else {
+    summary += std::to_string(changes.size()) +
+               (changes.size() == 1 ? " folder would change" : " folders would change");
+  }
+  summary += "; nothing was written";
+  return lines.endLine() && lines.flush();
 }
 
 }  // namespace tidymark

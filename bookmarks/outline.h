@@ -1,14 +1,28 @@
 #pragma once
 
-#include <string>
+#include <vector>
 
+#include "bookmarks/folder_sort.h"
+#include "platform/byte_sink.h"
 #include "platform/plist_value.h"
 
 namespace tidymark {
 
-// Appends the entries below `root` as an indented outline, one entry a line, two spaces of indent
-// per level: folders end in "/", bookmarks show their titles, and entries of any other kind show
-// their kind in brackets. An entry without a title shows "(untitled)".
-void appendOutline(const PlistValue& root, std::string& out);
+// Texts about a bookmark tree for a person to read. Titles are shown with printable(), so a
+// title cannot pass commands to a terminal. Each writes its text to `out` as it goes, in
+// pieces of bounded size, and returns false as soon as `out` refuses a piece.
+
+// The entries below `root` as an indented outline, one entry a line, two spaces of indent per
+// level up to kMaxOutlineIndent levels (deeper entries are indented like that level, so that a
+// hugely nested file cannot make gigabytes of spaces): folders end in "/", bookmarks show
+// their titles, and entries of any other kind show their kind in brackets. An entry without a
+// title shows "(untitled)".
+inline constexpr std::size_t kMaxOutlineIndent = 32;
+bool writeOutline(const PlistValue& root, ByteSink& out);
+
+// What sortImpl reported: for each folder whose order changed, a line with its path of titles
+// and how many of its entries moved ("BookmarksBar / Work: 2 of 7 entries would move"; the top
+// folder is "(top level)"), then a line saying how many folders would change.
+bool writeSortChanges(const std::vector<FolderChange>& changes, ByteSink& out);
 
 }  // namespace tidymark

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,18 @@ class StringSink final : public ByteSink {
 
  private:
   std::string& out_;
+};
+
+// Hands everything to a stdio stream, such as standard output.
+class StreamSink final : public ByteSink {
+ public:
+  explicit StreamSink(std::FILE* stream) : stream_(stream) {}
+  bool write(std::string_view bytes) override {
+    return std::fwrite(bytes.data(), 1, bytes.size(), stream_) == bytes.size();
+  }
+
+ private:
+  std::FILE* stream_;
 };
 
 }  // namespace tidymark

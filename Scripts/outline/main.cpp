@@ -5,20 +5,23 @@
 
 #include "bookmarks/outline.h"
 #include "platform/plist_file.h"
+#include "platform/utf8.h"
 
 int main(int argc, char** argv) {
+  using namespace tidymark;
   if (argc != 2) {
     std::fputs("usage: tidymark-outline FILE\n", stderr);
     return 2;
   }
   const std::string path = argv[1];
-  tidymark::PlistDocument document;
-  if (tidymark::Status status = tidymark::loadPlistFile(path, &document); !status.ok()) {
-    std::fprintf(stderr, "tidymark-outline: %s: %s\n", path.c_str(), status.message().c_str());
+  // The tree is left for the end of the process to reclaim, as tidymark does.
+  static PlistDocument* const document = new PlistDocument;
+  if (Status status = loadPlistFile(path, document); !status.ok()) {
+    std::fprintf(stderr, "tidymark-outline: %s: %s\n", printable(path).c_str(),
+                 printable(status.message()).c_str());
     return 1;
   }
-  std::string outline;
-  tidymark::appendOutline(document.root, outline);
-  std::fwrite(outline.data(), 1, outline.size(), stdout);
-  return std::fflush(stdout) == 0 ? 0 : 1;
+  StreamSink out(stdout);
+  const bool written = writeOutline(document->root, out);
+  return written && std::fflush(stdout) == 0 ? 0 : 1;
 }

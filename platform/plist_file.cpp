@@ -335,6 +335,14 @@ Status loadPlistFile(const std::string& path, PlistDocument* document) {
   return Status::success();
 }
 
+Status checkReadableFile(const std::string& path) {
+  int fd = -1;
+  std::size_t size = 0;
+  if (Status status = openRegularFile(path, &fd, &size); !status.ok()) return status;
+  ::close(fd);
+  return Status::success();
+}
+
 Status savePlistFile(const std::string& path, const PlistDocument& document) {
   return replaceFile(path, document);
 }

@@ -31,6 +31,10 @@ Status serializePlist(const PlistDocument& document, std::string* out);
 // file is read piece by piece rather than whole.
 Status loadPlistFile(const std::string& path, PlistDocument* document);
 
+// Whether loadPlistFile could open `path`: a regular file (or a link to one) this process can
+// read. Fails with the message the load would give, without reading anything.
+Status checkReadableFile(const std::string& path);
+
 // Replaces the file at `path` with `document`, crash-safely: the new content is written, as it
 // is made, to a temporary file in the same directory, flushed to disk and renamed over the
 // original, and the directory is synced. The original's permission bits, owner and group are

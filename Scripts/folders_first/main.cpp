@@ -1,52 +1,110 @@
 // tidymark: sorts the browser's bookmarks file in place, folders first, then by title.
 //
-//   tidymark [foldersFirst] [PATH]
+//   tidymark [OPTION ...] [foldersFirst] [PATH]
 //
-// The whole run, in order: the arguments, the browser guard, the progress line, the sort.
-
-#include <strings.h>
+// The whole run, in order: the arguments, a look at the file, the browser guard, the progress
+// line, the sort. A dry run loads and sorts in memory only, and leaves the browser alone.
 
 #include <cstdio>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "Scripts/folders_first/browser_guard.h"
+#include "Scripts/folders_first/command_line.h"
 #include "bookmarks/folder_sort.h"
+#include "bookmarks/outline.h"
 #include "platform/home_directory.h"
 #include "platform/plist_file.h"
 #include "platform/process_table.h"
+#include "platform/utf8.h"
 
 namespace {
 
-constexpr const char* kKeyword = "foldersFirst";
+using namespace tidymark;
+
 constexpr const char* kBookmarksInHome = "/Library/Safari/Bookmarks.plist";
 
 // Says on standard error why the run could not do its job, after what is already on standard
-// output.
+// output. Paths and titles in it are shown printably.
 void report(const std::string& what) {
   std::fflush(stdout);
-  std::fprintf(stderr, "tidymark: %s\n", what.c_str());
+  std::fprintf(stderr, "tidymark: %s\n", printable(what).c_str());
+}
+
+// Ends the progress line and reports a failure about the file; the exit status to return.
+int failed(const std::string& path, const Status& status) {
+  std::puts(" failed");
+  report(path + ": " + status.message());
+  return 1;
+}
+
+void startProgress(const char* doing, const std::string& path) {
+  std::printf("%s bookmarks at %s ...", doing, printable(path).c_str());
+  std::fflush(stdout);  // a person watching a large file sees this while they wait
+}
+
+// The tree is left for the end of the process to reclaim: releasing a large tree node by node
+// takes longer than sorting it.
+PlistDocument& document() {
+  static PlistDocument* const tree = new PlistDocument;
+  return *tree;
+}
+
+// Shows what a sort would change, writing nothing and leaving the browser alone.
+int dryRun(const std::string& path) {
+  startProgress("checking", path);
+  if (Status status = loadPlistFile(path, &document()); !status.ok()) return failed(path, status);
+  std::vector<FolderChange> changes;
+  sortImpl(document().root, &changes);
+  std::puts(" done");
+  StreamSink out(stdout);
+  return writeSortChanges(changes, out) ? 0 : 1;
+}
+
+int sortInPlace(const std::string& path) {
+  // A mistyped path must not close the browser: look at the file before the guard, and load it
+  // only once the browser has gone, since it writes the file as it quits.
+  if (Status status = checkReadableFile(path); !status.ok()) {
+    startProgress("sorting", path);
+    return failed(path, status);
+  }
+  SystemProcessTable processes;
+  if (quitRunningBrowser(processes, stdout) == GuardResult::StillRunning) {
+    report(std::string(kBrowserName) + " is still running; " + path + " left unchanged");
+    return 1;
+  }
+  startProgress("sorting", path);
+  FilePlistStore store;
+  if (Status status = sort(path, store, document()); !status.ok()) return failed(path, status);
+  std::puts(" done");
+  return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  using namespace tidymark;
-
-  // The keyword counts only as the first argument; the path is used exactly as given, byte for
-  // byte, and any argument after the one used is ignored.
-  const char* named = nullptr;
-  if (argc > 1) {
-    if (strcasecmp(argv[1], kKeyword) == 0) {
-      std::puts("folders come first in sort order");
-      foldersFirst = true;
-      if (argc != 2) named = argv[2];
-    } else {
-      named = argv[1];
-    }
+  const CommandLine line = parseCommandLine(std::vector<std::string_view>(argv + 1, argv + argc));
+  switch (line.action) {
+    case CommandLine::Action::Help:
+      std::fputs(usageText().data(), stdout);
+      return 0;
+    case CommandLine::Action::Version:
+      std::puts(versionText().c_str());
+      return 0;
+    case CommandLine::Action::UsageError:
+      report(line.error);
+      return 2;
+    case CommandLine::Action::Sort:
+      break;
+  }
+  if (line.keyword) {
+    std::puts("folders come first in sort order");
+    foldersFirst = true;
   }
   std::string path;
-  if (named) {
-    path = named;
+  if (line.path) {
+    path = *line.path;  // used exactly as given, byte for byte
   } else {
     const std::string home = homeDirectory();
     if (home.empty()) {
@@ -55,24 +113,5 @@ int main(int argc, char** argv) {
     }
     path = appendPathComponent(home, kBookmarksInHome);
   }
-
-  SystemProcessTable processes;
-  if (quitRunningBrowser(processes, stdout) == GuardResult::StillRunning) {
-    report(std::string(kBrowserName) + " is still running; " + path + " left unchanged");
-    return 1;
-  }
-
-  std::printf("sorting bookmarks at %s ...", path.c_str());
-  std::fflush(stdout);  // a person watching a large file sees this while they wait
-  FilePlistStore store;
-  // The tree is left for the end of the process to reclaim: releasing a large tree node by
-  // node takes longer than sorting it.
-  static PlistDocument* const document = new PlistDocument;
-  const Status status = sort(path, store, *document);
-  std::puts(status.ok() ? " done" : " failed");
-  if (!status.ok()) {
-    report(path + ": " + status.message());
-    return 1;
-  }
-  return 0;
+  return line.dryRun ? dryRun(path) : sortInPlace(path);
 }

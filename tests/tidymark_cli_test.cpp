@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <tuple>
 
@@ -33,8 +34,9 @@ ProgramResult tidymark(const std::vector<std::string>& args, ProgramOptions opti
   return testing::runProgram(argv, options);
 }
 
-std::string progress(const std::string& path, const char* ending = " done") {
-  return "sorting bookmarks at " + path + " ..." + ending + "\n";
+std::string progress(const std::string& path, const char* ending = " done",
+                     const char* doing = "sorting") {
+  return std::string(doing) + " bookmarks at " + path + " ..." + ending + "\n";
 }
 
 // An unsorted file: bookmark b, folder A holding "Item 10" and "Item 2", bookmark a.
@@ -112,23 +114,29 @@ TEST(TidymarkCli, TakesTheKeywordOnlyAsTheFirstArgumentInAnyCase) {
   }
 }
 
-TEST(TidymarkCli, UsesPathsExactlyAsWrittenByteForByte) {
+TEST(TidymarkCli, UsesPathsExactlyAsWrittenAndShowsThemPrintably) {
   TempDir dir;
   ProgramOptions options;
   options.workingDirectory = dir.path();
   // Relative paths, a file named like the keyword (reached through a directory part or after
-  // the keyword), and names that are not ASCII, or not even UTF-8.
-  const std::vector<std::vector<std::string>> argumentLists = {{"Bookmarks.plist"},
-                                                               {"./foldersFirst"},
-                                                               {"foldersFirst", "foldersFirst"},
-                                                               {"Lesezeichen-Ü.plist"},
-                                                               {"bad-\xff\xfe.plist"}};
-  for (const std::vector<std::string>& args : argumentLists) {
+  // the keyword), names like options (after "--", or "-" alone), and names that are not ASCII,
+  // not even UTF-8, or hold a control character; the last two are shown escaped.
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"Bookmarks.plist"}, "Bookmarks.plist"},
+      {{"./foldersFirst"}, "./foldersFirst"},
+      {{"foldersFirst", "foldersFirst"}, "foldersFirst"},
+      {{"--", "-x.plist"}, "-x.plist"},
+      {{"-"}, "-"},
+      {{"Lesezeichen-Ü.plist"}, "Lesezeichen-Ü.plist"},
+      {{"bad-\xff\xfe.plist"}, "bad-\\xFF\\xFE.plist"},
+      {{"two\nlines\x1b[2J.plist"}, "two\\nlines\\x1B[2J.plist"},
+  };
+  for (const auto& [args, shown] : cases) {
     const std::string& path = args.back();
     writeBookmarks(dir.file(path));
     ProgramResult result = tidymark(args, options);
-    EXPECT_EQ(result.status, 0) << path;
-    EXPECT_EQ(result.out, (args.size() == 2 ? kNotice : "") + progress(path)) << path;
+    EXPECT_EQ(result.status, 0) << shown;
+    EXPECT_EQ(result.out, (args.front() == "foldersFirst" ? kNotice : "") + progress(shown));
     expectSorted(dir.file(path));
   }
   // A tilde is a character like any other.
@@ -235,6 +243,87 @@ TEST_F(TidymarkWithBrowser, LeavesTheFileAloneWhenTheBrowserWillNotQuit) {
   EXPECT_TRUE(safari.alive());
 }
 
+// The usage text as the README shows it, and the version as the man page's title line gives it:
+// the program must say the same.
+std::string readmeUsage() {
+  const std::string readme = readFile(TIDYMARK_SOURCE_DIR "/README.md");
+  const std::string opening = "`tidymark --help` says:\n\n```\n";
+  const std::size_t start = readme.find(opening);
+  if (start == std::string::npos) return "(no usage text in the README)";
+  const std::size_t from = start + opening.size();
+  return readme.substr(from, readme.find("```", from) - from);
+}
+
+std::string manPageVersion() {
+  const std::string page = readFile(TIDYMARK_SOURCE_DIR "/docs/tidymark.1");
+  const std::size_t at = page.find("\"tidymark ");
+  return at == std::string::npos ? "(none)" : page.substr(at + 1, page.find('"', at + 1) - at - 1);
+}
+
+// The README shows --help word for word (checked below, against the program); the man page
+// must name every option, and render outside a UTF-8 locale, so it holds only ASCII.
+TEST(TidymarkDocs, TheManPageIsAsciiAndDocumentsEveryOption) {
+  const std::string page = readFile(TIDYMARK_SOURCE_DIR "/docs/tidymark.1");
+  for (std::size_t i = 0; i < page.size(); ++i) {
+    ASSERT_LT(static_cast<unsigned char>(page[i]), 0x80)
+        << "byte " << i << ": write a roff escape such as \\[u00E9] instead";
+  }
+  for (const char* option : {"-n", "--dry-run", "-h", "--help", "--version", "--"}) {
+    std::string inRoff;  // a hyphen in roff source is "\-"
+    for (const char* c = option; *c; ++c) inRoff += *c == '-' ? "\\-" : std::string(1, *c);
+    EXPECT_TRUE(page.find(inRoff + " ") != std::string::npos ||
+                page.find(inRoff + "\n") != std::string::npos)
+        << option;
+  }
+}
+
+// What tidymark does while a stand-in browser runs, when it is not to write the file: the
+// options, a dry run and paths that name no readable file. The browser must be left running
+// and the file unchanged.
+TEST_F(TidymarkWithBrowser, LeavesTheBrowserAloneWhenNothingIsToBeWritten) {
+  TempDir dir;
+  const std::string path = dir.file("Bookmarks.plist");
+  writeBookmarks(path);
+  const std::string before = readFile(path);
+  const std::string missing = dir.file("Bookmark.plist");
+  const std::string preview = "(top level): 3 of 3 entries would move\n"
+                              "A: 2 of 2 entries would move\n"
+                              "2 folders would change; nothing was written\n";
+  const std::string cannotOpen = ": cannot open: No such file or directory\n";
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    std::string err = "";
+  };
+  const Case cases[] = {
+      {{"--help", path}, 0, readmeUsage()},
+      {{"-h"}, 0, readmeUsage()},
+      {{"--version"}, 0, manPageVersion() + "\n"},
+      {{"--bogus", path}, 2, "", "tidymark: unknown option '--bogus' (see tidymark --help)\n"},
+      {{"-n", path}, 0, progress(path, " done", "checking") + preview},
+      {{"--dry-run", "foldersFirst", path}, 0,
+       kNotice + progress(path, " done", "checking") + preview},
+      {{"-n", missing}, 1, progress(missing, " failed", "checking"),
+       "tidymark: " + missing + cannotOpen},
+      {{missing}, 1, progress(missing, " failed"), "tidymark: " + missing + cannotOpen},
+      {{"foldersFirst", dir.path()}, 1, kNotice + progress(dir.path(), " failed"),
+       "tidymark: " + dir.path() + ": is a directory, not a file\n"},
+      {{dir.file("\x1b[2J")}, 1, progress(dir.path() + "/\\x1B[2J", " failed"),
+       "tidymark: " + dir.path() + "/\\x1B[2J" + cannotOpen},
+  };
+  testing::FakeApp safari("Safari");
+  ASSERT_TRUE(safari.ready());
+  for (const Case& c : cases) {
+    const ProgramResult result = tidymark(c.args);
+    EXPECT_EQ(result.status, c.status) << c.args.front();
+    EXPECT_EQ(result.out, c.out) << c.args.front();
+    EXPECT_EQ(result.err, c.err) << c.args.front();
+    EXPECT_EQ(readFile(path), before) << c.args.front();
+    ASSERT_TRUE(safari.alive()) << c.args.front() << " asked the browser to quit";
+  }
+}
+
 TEST(TidymarkOutline, PrintsTheTreeAndReportsWhatItCannotRead) {
   TempDir dir;
   const std::string path = dir.file("Bookmarks.plist");
@@ -246,6 +335,35 @@ TEST(TidymarkOutline, PrintsTheTreeAndReportsWhatItCannotRead) {
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.err, "tidymark-outline: " + dir.file("missing") +
                             ": cannot open: No such file or directory\n");
+}
+
+// 100,000 folders, each inside the one before: the outline must stream, and stop indenting at
+// the limit, or it would make gigabytes of spaces. It runs under ceilings for memory and for
+// what it may write, so that a regression fails at once.
+TEST(TidymarkOutline, PrintsAHugelyNestedFileInAFewTimesItsSize) {
+  TempDir dir;
+  constexpr std::size_t kDepth = 100000;
+  std::string xml = "<plist version=\"1.0\">";
+  for (std::size_t i = 0; i < kDepth; ++i) {
+    xml += "<dict><key>WebBookmarkType</key><string>WebBookmarkTypeList</string>"
+           "<key>Title</key><string>f</string><key>Children</key><array>";
+  }
+  for (std::size_t i = 0; i < kDepth; ++i) xml += "</array></dict>";
+  xml += "</plist>";
+  testing::writeFile(dir.file("deep.plist"), xml);
+  ProgramOptions options;
+  options.timeoutSeconds = 120;
+  const ProgramResult result = testing::runProgram(
+      {TIDYMARK_PEAK_MEMORY, dir.file("peak"), "prlimit", "--as=2147483648", "--fsize=67108864",
+       "sh", "-c", "exec \"$0\" \"$1\" >\"$2\"", TIDYMARK_OUTLINE_BINARY, dir.file("deep.plist"),
+       dir.file("outline")},
+      options);
+  ASSERT_EQ(result.status, 0) << result.err;
+  const std::string outline = readFile(dir.file("outline"));
+  EXPECT_EQ(std::count(outline.begin(), outline.end(), '\n'), kDepth - 1);  // all but the top
+  EXPECT_TRUE(outline.ends_with("\n" + std::string(64, ' ') + "f/\n"));
+  const long peakKb = std::stol(readFile(dir.file("peak")));
+  EXPECT_LT(peakKb * 1024, 8 * static_cast<long>(xml.size())) << peakKb << " kB";
 }
 
 }  // namespace

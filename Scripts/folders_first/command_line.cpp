@@ -2,7 +2,7 @@
 
 #include <strings.h>
 
-#include "platform/utf8.h"
+#include <string>
 
 namespace tidymark {
 
@@ -36,7 +36,7 @@ CommandLine parseCommandLine(const std::vector<std::string_view>& args) {
       line.dryRun = true;
     } else {
       line.action = CommandLine::Action::UsageError;
-      line.error = "unknown option '" + printable(arg) + "' (see tidymark --help)";
+      line.error = "unknown option '" + std::string(arg) + "' (see tidymark --help)";
       return line;
     }
   }

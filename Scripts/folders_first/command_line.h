@@ -14,7 +14,7 @@ struct CommandLine {
   bool dryRun = false;              // -n, --dry-run: show what would change, write nothing
   bool keyword = false;             // foldersFirst was given
   std::optional<std::string> path;  // none: the default path
-  std::string error;                // for UsageError, the message (without the program name)
+  std::string error;                // for UsageError, the message, as raw as the arguments
 };
 
 // Reads the arguments after the program name:

@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
   const CommandLine line = parseCommandLine(std::vector<std::string_view>(argv + 1, argv + argc));
   switch (line.action) {
     case CommandLine::Action::Help:
-      std::fputs(usageText().data(), stdout);
+      std::fwrite(usageText().data(), 1, usageText().size(), stdout);
       return 0;
     case CommandLine::Action::Version:
       std::puts(versionText().c_str());

@@ -13,7 +13,8 @@ namespace {
 
 constexpr std::string_view kUntitled = "(untitled)";
 
-// Collects lines and hands them to a sink in pieces of about 64 KB.
+// Collects lines and hands them to a sink in pieces of about 64 KB. Once the sink has refused a
+// piece, nothing more is handed to it, and every later call reports the failure.
 class LineWriter {
  public:
   explicit LineWriter(ByteSink& out) : out_(out) {}
@@ -21,18 +22,19 @@ class LineWriter {
   std::string& text() { return buffer_; }
   bool endLine() {
     buffer_ += '\n';
-    return buffer_.size() < kPiece || flush();
+    return buffer_.size() < kPiece ? ok_ : flush();
   }
   bool flush() {
-    const bool ok = buffer_.empty() || out_.write(buffer_);
+    ok_ = ok_ && (buffer_.empty() || out_.write(buffer_));
     buffer_.clear();
-    return ok;
+    return ok_;
   }
 
  private:
   static constexpr std::size_t kPiece = std::size_t{64} << 10;
   ByteSink& out_;
   std::string buffer_;
+  bool ok_ = true;
 };
 
 bool writeEntry(const PlistValue& entry, std::size_t depth, LineWriter& lines) {
@@ -97,7 +99,7 @@ bool writeSortChanges(const std::vector<FolderChange>& changes, ByteSink& out) {
     }
     line += ": " + std::to_string(change.moved()) + " of " + std::to_string(change.order.size()) +
             " entries would move";
-    if (!lines.endLine()) return false;
+    lines.endLine();
   }
   std::string& summary = lines.text();
   if (changes.empty()) {
@@ -107,7 +109,8 @@ bool writeSortChanges(const std::vector<FolderChange>& changes, ByteSink& out) {
                (changes.size() == 1 ? " folder would change" : " folders would change");
   }
   summary += "; nothing was written";
-  return lines.endLine() && lines.flush();
+  lines.endLine();
+  return lines.flush();
 }
 
 }  // namespace tidymark

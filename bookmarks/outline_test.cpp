@@ -75,6 +75,8 @@ TEST(SortChanges, ShowsEachFolderByItsTitlesThenASummary) {
     StringSink sink(text);
     EXPECT_TRUE(writeSortChanges(changes, sink));
     EXPECT_EQ(text, expected);
+    RefusingSink refusing;
+    EXPECT_FALSE(writeSortChanges(changes, refusing));
   }
 }
 

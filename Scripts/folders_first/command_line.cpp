@@ -15,6 +15,10 @@ bool isKeyword(std::string_view arg) {
          strncasecmp(arg.data(), kKeyword.data(), kKeyword.size()) == 0;
 }
 
+bool isOption(std::string_view arg) {
+  return arg.starts_with('-') && arg != "-";
+}
+
 }  // namespace
 
 CommandLine parseCommandLine(const std::vector<std::string_view>& args) {
@@ -22,10 +26,12 @@ CommandLine parseCommandLine(const std::vector<std::string_view>& args) {
   bool help = false;
   bool version = false;
   std::size_t i = 0;
-  for (; i < args.size() && args[i].starts_with('-') && args[i] != "-"; ++i) {
+  bool ended = false;  // by "--"
+  for (; i < args.size() && isOption(args[i]); ++i) {
     const std::string_view arg = args[i];
     if (arg == "--") {
       ++i;
+      ended = true;
       break;
     }
     if (arg == "-h" || arg == "--help") {
@@ -48,7 +54,17 @@ CommandLine parseCommandLine(const std::vector<std::string_view>& args) {
     line.keyword = true;
     ++i;
   }
-  if (i < args.size()) line.path = std::string(args[i]);
+  if (i < args.size()) line.path = std::string(args[i++]);
+  // An option after the path would be ignored, and "tidymark FILE --dry-run" would then sort
+  // the file it was asked only to look at: refuse it instead.
+  for (; !ended && i < args.size(); ++i) {
+    if (isOption(args[i])) {
+      line.action = CommandLine::Action::UsageError;
+      line.error = "option '" + std::string(args[i]) +
+                   "' after the path: options come first (see tidymark --help)";
+      return line;
+    }
+  }
   return line;
 }
 
@@ -64,7 +80,7 @@ browser is running, it is asked to quit first.
   PATH           the bookmarks file, used as written; without one,
                  $HOME/Library/Safari/Bookmarks.plist
 
-Options, only before foldersFirst and PATH:
+Options, only before foldersFirst and PATH (one after PATH is refused):
   -n, --dry-run  show which folders would change and how many of their
                  entries would move; write nothing, leave the browser alone
   -h, --help     show this text

@@ -24,7 +24,9 @@ struct CommandLine {
 // Options are the arguments that begin with "-" before the first that does not, or before
 // "--", which ends them; "-" alone is a path. The first unknown option is a usage error;
 // otherwise --help wins over --version, and either over a run. After the options the keyword
-// (any letter case) counts only as the first argument, and the next one is the path.
+// (any letter case) counts only as the first argument, and the next one is the path. Further
+// arguments are ignored, except that one beginning with "-" is a usage error unless "--" ended
+// the options: it was meant as an option.
 CommandLine parseCommandLine(const std::vector<std::string_view>& args);
 
 // The text --help prints, and the line --version prints.

@@ -26,8 +26,9 @@ TEST(CommandLine, OptionsComeFirstAndEndAtTheFirstOtherArgumentOrDoubleDash) {
       {{"--", "-x.plist"}, Action::Sort, false, false, "-x.plist"},
       {{"-n", "--", "--help"}, Action::Sort, true, false, "--help"},
       {{"--", "foldersfirst"}, Action::Sort, false, true},
-      {{"-", "--help"}, Action::Sort, false, false, "-"},
-      {{"b.plist", "--help"}, Action::Sort, false, false, "b.plist"},
+      {{"-"}, Action::Sort, false, false, "-"},
+      {{"b.plist", "ignored", "-"}, Action::Sort, false, false, "b.plist"},
+      {{"--", "b.plist", "--help"}, Action::Sort, false, false, "b.plist"},
       {{"foldersFirst", "-n"}, Action::Sort, false, true, "-n"},
       {{"foldersFirst", "foldersFirst"}, Action::Sort, false, true, "foldersFirst"},
   };
@@ -44,15 +45,18 @@ TEST(CommandLine, OptionsComeFirstAndEndAtTheFirstOtherArgumentOrDoubleDash) {
 
 TEST(CommandLine, AnUnknownOptionIsNamed) {
   const std::pair<std::vector<std::string_view>, std::string> cases[] = {
-      {{"--bogus", "b.plist"}, "--bogus"},
-      {{"--help", "-x.plist"}, "-x.plist"},  // what was meant was "--"
-      {{"-nh"}, "-nh"},
-      {{"--dry-run=yes"}, "--dry-run=yes"},
+      {{"--bogus", "b.plist"}, "unknown option '--bogus'"},
+      {{"--help", "-x.plist"}, "unknown option '-x.plist'"},  // what was meant was "--"
+      {{"-nh"}, "unknown option '-nh'"},
+      {{"--dry-run=yes"}, "unknown option '--dry-run=yes'"},
+      // A preview asked for after the path must not turn into a sort.
+      {{"b.plist", "--dry-run"}, "option '--dry-run' after the path: options come first"},
+      {{"foldersFirst", "b.plist", "x", "-n"}, "option '-n' after the path: options come first"},
   };
-  for (const auto& [args, named] : cases) {
+  for (const auto& [args, message] : cases) {
     const CommandLine line = parseCommandLine(args);
-    EXPECT_EQ(line.action, Action::UsageError) << named;
-    EXPECT_EQ(line.error, "unknown option '" + named + "' (see tidymark --help)");
+    EXPECT_EQ(line.action, Action::UsageError) << message;
+    EXPECT_EQ(line.error, message + " (see tidymark --help)");
   }
 }
 

@@ -6,7 +6,10 @@
 
 #include <strings.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "Scripts/folders_first/browser_guard.h"
@@ -14,6 +17,7 @@
 #include "platform/home_directory.h"
 #include "platform/plist_file.h"
 #include "platform/process_table.h"
+#include "platform/temporary_file.h"
 
 namespace {
 
@@ -27,10 +31,27 @@ void report(const std::string& what) {
   std::fprintf(stderr, "tidymark: %s\n", what.c_str());
 }
 
+// Ends the run with `status`, or with 1 when standard output could not be written (a full
+// device, a closed pipe): that is said too. The file's own outcome stands either way.
+int finish(int status) {
+  errno = 0;
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    const int error = errno;
+    std::fprintf(stderr, "tidymark: write error%s%s\n", error ? ": " : "",
+                 error ? std::strerror(error) : "");
+    return 1;
+  }
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace tidymark;
+  // A reader of the output that goes away must not end the run halfway: the sort finishes or
+  // fails on its own merits, and the write error is said at the end.
+  std::signal(SIGPIPE, SIG_IGN);
+  installTemporaryFileCleanup();
 
   // The keyword counts only as the first argument; the path is used exactly as given, byte for
   // byte, and any argument after the one used is ignored.
@@ -51,15 +72,21 @@ int main(int argc, char** argv) {
     const std::string home = homeDirectory();
     if (home.empty()) {
       report("cannot find the home directory: HOME is not set and the user database has none");
-      return 1;
+      return finish(1);
     }
     path = appendPathComponent(home, kBookmarksInHome);
   }
 
   SystemProcessTable processes;
-  if (quitRunningBrowser(processes, stdout) == GuardResult::StillRunning) {
+  const GuardOutcome guard = quitRunningBrowser(processes, stdout);
+  if (guard.result == GuardResult::Unknown) {
+    report("cannot tell whether " + std::string(kBrowserName) + " is running (" +
+           guard.unknown.message() + "); " + path + " left unchanged");
+    return finish(1);
+  }
+  if (guard.result == GuardResult::StillRunning) {
     report(std::string(kBrowserName) + " is still running; " + path + " left unchanged");
-    return 1;
+    return finish(1);
   }
 
   std::printf("sorting bookmarks at %s ...", path.c_str());
@@ -72,7 +99,7 @@ int main(int argc, char** argv) {
   std::puts(status.ok() ? " done" : " failed");
   if (!status.ok()) {
     report(path + ": " + status.message());
-    return 1;
+    return finish(1);
   }
-  return 0;
+  return finish(0);
 }

@@ -203,7 +203,8 @@ TEST(TidymarkCli, SaysWhenItsOutputCannotBeWritten) {
     options.output = output;
     const ProgramResult result = tidymark({path}, options);
     EXPECT_EQ(result.status, 1) << reason;
-    EXPECT_EQ(result.err, "tidymark: write error: " + reason + "\n");
+    EXPECT_EQ(result.err,
+              "tidymark: write error: " + reason + "; the file was sorted and replaced\n");
     expectSorted(path);
   }
 }

@@ -32,13 +32,15 @@ void report(const std::string& what) {
 }
 
 // Ends the run with `status`, or with 1 when standard output could not be written (a full
-// device, a closed pipe): that is said too. The file's own outcome stands either way.
+// device, a closed pipe): that is said too. The file's own outcome stands either way, and
+// since status 1 otherwise means that nothing was changed, a sorted file is mentioned.
 int finish(int status) {
   errno = 0;
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     const int error = errno;
-    std::fprintf(stderr, "tidymark: write error%s%s\n", error ? ": " : "",
-                 error ? std::strerror(error) : "");
+    std::fprintf(stderr, "tidymark: write error%s%s%s\n", error ? ": " : "",
+                 error ? std::strerror(error) : "",
+                 status == 0 ? "; the file was sorted and replaced" : "");
     return 1;
   }
   return status;

@@ -5,12 +5,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <utility>
 
 #include "platform/binary_plist.h"
 #include "platform/byte_sink.h"
+#include "platform/file_descriptor.h"
+#include "platform/file_replace.h"
 #include "platform/memory.h"
 #include "platform/xml_plist.h"
 
@@ -23,37 +24,6 @@ constexpr std::size_t kLargeFile = std::size_t{4} << 20;
 
 std::string systemError(int error) {
   return std::strerror(error);
-}
-
-// Closes a file descriptor when it goes out of scope.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-  // Closes now and reports the result: on some file systems close is where a write fails.
-  int close() {
-    const int result = ::close(fd_);
-    fd_ = -1;
-    return result;
-  }
-
- private:
-  int fd_;
-};
-
-const char* kindOfNonFile(mode_t mode) {
-  if (S_ISDIR(mode)) return "is a directory, not a file";
-  if (S_ISFIFO(mode)) return "is a named pipe, not a file";
-  if (S_ISSOCK(mode)) return "is a socket, not a file";
-  if (S_ISCHR(mode) || S_ISBLK(mode)) return "is a device, not a file";
-  return "is not a regular file";
 }
 
 // Opens `path` for reading, provided it is a regular file (or a link to one); the caller
@@ -152,134 +122,6 @@ const char* kindName(PlistKind kind) {
   return "a value";
 }
 
-// The directory part of `path`, with its trailing slash ("" for a bare name).
-std::string directoryOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
-// Follows symbolic links from `path` to the file they lead to, which need not exist yet.
-Status resolveLinks(const std::string& path, std::string* target) {
-  std::string current = path;
-  for (int hops = 0; hops < 40; ++hops) {
-    struct stat info;
-    if (::lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
-      *target = current;
-      return Status::success();
-    }
-    char link[PATH_MAX];
-    const ssize_t length = ::readlink(current.c_str(), link, sizeof link);
-    if (length < 0 || length == static_cast<ssize_t>(sizeof link)) {
-      return Status::failure("cannot follow the symbolic link " + current + ": " +
-                             systemError(length < 0 ? errno : ENAMETOOLONG));
-    }
-    const std::string destination(link, static_cast<std::size_t>(length));
-    current = destination.front() == '/' ? destination : directoryOf(current) + destination;
-  }
-  return Status::failure("cannot follow the symbolic link: " + systemError(ELOOP));
-}
-
-Status writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Status::failure("cannot write: " + systemError(errno));
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return Status::success();
-}
-
-// Gives the new file the original's owner, group and permission bits; a new file gets the
-// permissions the umask allows. Owner and group are kept where the process may set them.
-void copyAttributes(int fd, const struct stat* original) {
-  if (!original) {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
-    return;
-  }
-  if (original->st_uid != ::geteuid() || original->st_gid != ::getegid()) {
-    if (::fchown(fd, original->st_uid, original->st_gid) != 0) {
-      [[maybe_unused]] int ignored = ::fchown(fd, static_cast<uid_t>(-1), original->st_gid);
-    }
-  }
-  // After fchown, which may clear the set-user-ID and set-group-ID bits.
-  ::fchmod(fd, original->st_mode & 07777);
-}
-
-// Hands a writer's bytes on to a file.
-class FileSink final : public ByteSink {
- public:
-  explicit FileSink(int fd) : fd_(fd) {}
-  bool write(std::string_view bytes) override {
-    Status status = writeAll(fd_, bytes);
-    if (!status.ok()) error_ = status.message();
-    return status.ok();
-  }
-  std::string error() const override { return error_; }
-
- private:
-  int fd_;
-  std::string error_;
-};
-
-// Writes `document` to the temporary file behind `file` and flushes it to disk.
-Status fillTemporary(FileDescriptor& file, const PlistDocument& document,
-                     const struct stat* original) {
-  FileSink sink(file.get());
-  if (Status status = serializePlist(document, sink); !status.ok()) return status;
-  copyAttributes(file.get(), original);
-  if (::fsync(file.get()) != 0) return Status::failure("cannot write: " + systemError(errno));
-  if (file.close() != 0) return Status::failure("cannot write: " + systemError(errno));
-  return Status::success();
-}
-
-Status syncDirectory(const std::string& directory) {
-  FileDescriptor dir(
-      ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() < 0 || (::fsync(dir.get()) != 0 && errno != EINVAL)) {
-    return Status::failure("the file was replaced, but its directory could not be synced: " +
-                           systemError(errno));
-  }
-  return Status::success();
-}
-
-Status replaceFile(const std::string& path, const PlistDocument& document) {
-  std::string target;
-  if (Status status = resolveLinks(path, &target); !status.ok()) return status;
-
-  struct stat original;
-  const bool exists = ::stat(target.c_str(), &original) == 0;
-  if (!exists && errno != ENOENT) return Status::failure("cannot open: " + systemError(errno));
-  if (exists && !S_ISREG(original.st_mode)) return Status::failure(kindOfNonFile(original.st_mode));
-  // Renaming would replace even a read-only file; a file its owner protected stays as it is.
-  if (exists && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
-    return Status::failure("cannot write: " + systemError(errno));
-  }
-
-  const std::string directory = directoryOf(target);
-  std::string name = target.substr(directory.size());
-  if (name.size() > 200) name.resize(200);  // leave room in the name for the suffix
-  std::string temporary = directory + "." + name + ".tidymark-XXXXXX";
-  FileDescriptor file(::mkostemp(temporary.data(), O_CLOEXEC));
-  if (file.get() < 0) {
-    return Status::failure("cannot create a temporary file in " +
-                           (directory.empty() ? std::string(".") : directory) + ": " +
-                           systemError(errno));
-  }
-  Status status = fillTemporary(file, document, exists ? &original : nullptr);
-  if (status.ok() && ::rename(temporary.c_str(), target.c_str()) != 0) {
-    status = Status::failure("cannot replace the file: " + systemError(errno));
-  }
-  if (!status.ok()) {
-    ::unlink(temporary.c_str());
-    return status;
-  }
-  return syncDirectory(directory);
-}
-
 }  // namespace
 
 Status parsePlist(std::string_view bytes, PlistDocument* document) {
@@ -313,6 +155,9 @@ Status loadPlistFile(const std::string& path, PlistDocument* document) {
   std::size_t size = 0;
   if (Status status = openRegularFile(path, &fd, &size); !status.ok()) return status;
   FileDescriptor file(fd);
+  // Taken before reading, so that a save by another program while this one reads shows.
+  FileStamp source;
+  if (Status status = stampOfOpenFile(file.get(), &source); !status.ok()) return status;
   // The heap is prepared for the tree before anything is read. A binary file's tree takes about
   // three times the file's size, an XML file's about its size.
   char head[kBinaryPlistMagic.size()] = {};
@@ -331,6 +176,7 @@ Status loadPlistFile(const std::string& path, PlistDocument* document) {
     return Status::failure(std::string("the property list holds ") + kindName(loaded.root.kind()) +
                            ", not a dictionary, at its top");
   }
+  loaded.source = source;
   *document = std::move(loaded);
   return Status::success();
 }
@@ -344,7 +190,8 @@ Status checkReadableFile(const std::string& path) {
 }
 
 Status savePlistFile(const std::string& path, const PlistDocument& document) {
-  return replaceFile(path, document);
+  return replaceFile(path, document.source,
+                     [&](ByteSink& sink) { return serializePlist(document, sink); });
 }
 
 }  // namespace tidymark

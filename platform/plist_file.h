@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "platform/byte_sink.h"
+#include "platform/file_system.h"
 #include "platform/plist_value.h"
 #include "platform/status.h"
 
@@ -15,6 +16,7 @@ enum class PlistFormat { Binary, Xml };
 struct PlistDocument {
   PlistValue root;
   PlistFormat format = PlistFormat::Binary;
+  FileStamp source = {};  // the file it was loaded from, as it was then; none when made in memory
 };
 
 // Reads a property list held in memory; the format is told by content (the binary magic,
@@ -35,12 +37,9 @@ Status loadPlistFile(const std::string& path, PlistDocument* document);
 // read. Fails with the message the load would give, without reading anything.
 Status checkReadableFile(const std::string& path);
 
-// Replaces the file at `path` with `document`, crash-safely: the new content is written, as it
-// is made, to a temporary file in the same directory, flushed to disk and renamed over the
-// original, and the directory is synced. The original's permission bits, owner and group are
-// kept, and when `path` is a symbolic link the file it points to is replaced and the link
-// stays. A file that its owner made read-only is not replaced. On failure the original is left
-// exactly as it was and no temporary file remains.
+// Replaces the file at `path` with `document`, crash-safely (see replaceFile): the content is
+// written as it is made. A document loaded from a file is written only if the path still leads
+// to that file, unchanged since it was loaded.
 Status savePlistFile(const std::string& path, const PlistDocument& document);
 
 // Where the tool's property lists come from and go to. The sort talks to this interface only,

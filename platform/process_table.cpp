@@ -101,23 +101,36 @@ int sendSignal(int pidfd, int signal) {
 
 }  // namespace
 
-std::vector<LaunchedApplication> SystemProcessTable::launchedApplications() {
-  std::vector<LaunchedApplication> result;
+Status SystemProcessTable::launchedApplications(std::vector<LaunchedApplication>* apps) {
+  apps->clear();
   DIR* proc = opendir("/proc");
-  if (!proc) return result;
+  if (!proc) return Status::failure(std::string("cannot read /proc: ") + std::strerror(errno));
   int procDir = dirfd(proc);
   uid_t user = getuid();
-  while (dirent* entry = readdir(proc)) {
+  // At least this process runs: a /proc that lists none is not the process table (it is not
+  // mounted, or something else is mounted there).
+  bool anyProcess = false;
+  int error = 0;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(proc);
+    if (!entry) {
+      error = errno;
+      break;
+    }
     if (!isNumber(entry->d_name)) continue;
+    anyProcess = true;
     auto name = runningProcessName(procDir, entry->d_name, user);
     if (!name) continue;
     LaunchedApplication app;
     std::from_chars(entry->d_name, entry->d_name + std::strlen(entry->d_name), app.pid);
     if (!name->empty()) app.name = std::move(*name);
-    result.push_back(std::move(app));
+    apps->push_back(std::move(app));
   }
   closedir(proc);
-  return result;
+  if (error != 0) return Status::failure(std::string("cannot read /proc: ") + std::strerror(error));
+  if (!anyProcess) return Status::failure("/proc lists no processes");
+  return Status::success();
 }
 
 bool SystemProcessTable::requestQuit(const LaunchedApplication& app) {
@@ -135,11 +148,14 @@ bool SystemProcessTable::requestQuit(const LaunchedApplication& app) {
   return sent;
 }
 
-bool hasApplicationNamed(ProcessTable& processes, std::string_view name) {
-  for (const LaunchedApplication& app : processes.launchedApplications()) {
-    if (app.name && *app.name == name) return true;
+Status hasApplicationNamed(ProcessTable& processes, std::string_view name, bool* listed) {
+  *listed = false;
+  std::vector<LaunchedApplication> apps;
+  if (Status status = processes.launchedApplications(&apps); !status.ok()) return status;
+  for (const LaunchedApplication& app : apps) {
+    if (app.name && *app.name == name) *listed = true;
   }
-  return false;
+  return Status::success();
 }
 
 }  // namespace tidymark

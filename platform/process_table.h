@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/status.h"
+
 namespace tidymark {
 
 // One running application as the tool sees it: a process and its name.
@@ -20,21 +22,23 @@ class ProcessTable {
  public:
   virtual ~ProcessTable() = default;
 
-  // This user's running processes (same real user id), each named by its process name.
-  virtual std::vector<LaunchedApplication> launchedApplications() = 0;
+  // This user's running processes (same real user id), each named by its process name, in
+  // *apps. Fails only when the table cannot be read at all, so nothing can be said about what
+  // runs; a process that ends while the table is read is simply left out.
+  virtual Status launchedApplications(std::vector<LaunchedApplication>* apps) = 0;
 
   // Asks `app` to terminate (SIGTERM), provided it is still this user's process of that name.
   // Returns false when it was not asked (gone, renamed, another user's, or not permitted).
   virtual bool requestQuit(const LaunchedApplication& app) = 0;
 };
 
-// Whether `processes` lists an application named exactly `name` (case matters).
-bool hasApplicationNamed(ProcessTable& processes, std::string_view name);
+// Whether `processes` lists an application named exactly `name` (case matters), in *listed.
+Status hasApplicationNamed(ProcessTable& processes, std::string_view name, bool* listed);
 
 // The system's process table, read from /proc.
 class SystemProcessTable final : public ProcessTable {
  public:
-  std::vector<LaunchedApplication> launchedApplications() override;
+  Status launchedApplications(std::vector<LaunchedApplication>* apps) override;
   bool requestQuit(const LaunchedApplication& app) override;
 };
 

@@ -20,7 +20,9 @@ class ProcessTableTest : public testing::FakeAppTest {};
 
 // The name listed for `pid`: nullopt when not listed, "<none>" when listed without a name.
 std::optional<std::string> listedName(int pid) {
-  for (const LaunchedApplication& app : SystemProcessTable().launchedApplications()) {
+  std::vector<LaunchedApplication> apps;
+  EXPECT_TRUE(SystemProcessTable().launchedApplications(&apps).ok());
+  for (const LaunchedApplication& app : apps) {
     if (app.pid == pid) return app.name.value_or("<none>");
   }
   return std::nullopt;

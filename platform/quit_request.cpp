@@ -32,8 +32,10 @@ Status runQuitScript(std::string_view source, ProcessTable& processes,
   std::optional<std::string_view> name = quitTarget(source);
   if (!name) return Status::failure("unsupported script: " + std::string(source));
 
+  std::vector<LaunchedApplication> apps;
+  if (Status status = processes.launchedApplications(&apps); !status.ok()) return status;
   bool asked = false;
-  for (const LaunchedApplication& app : processes.launchedApplications()) {
+  for (const LaunchedApplication& app : apps) {
     if (app.name && *app.name == *name) {
       processes.requestQuit(app);
       asked = true;
@@ -42,7 +44,12 @@ Status runQuitScript(std::string_view source, ProcessTable& processes,
   if (!asked) return Status::success();
 
   auto deadline = std::chrono::steady_clock::now() + wait;
-  while (hasApplicationNamed(processes, *name)) {
+  for (;;) {
+    bool running = false;
+    if (Status status = hasApplicationNamed(processes, *name, &running); !status.ok()) {
+      return status;
+    }
+    if (!running) break;
     auto now = std::chrono::steady_clock::now();
     if (now >= deadline) break;
     std::this_thread::sleep_for(

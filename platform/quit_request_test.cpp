@@ -18,9 +18,9 @@ constexpr std::string_view kQuitSafari = "tell application \"Safari\" to quit";
 // The system's table, counting what is asked of it.
 class CountingTable : public ProcessTable {
  public:
-  std::vector<LaunchedApplication> launchedApplications() override {
+  Status launchedApplications(std::vector<LaunchedApplication>* apps) override {
     ++looks;
-    return system.launchedApplications();
+    return system.launchedApplications(apps);
   }
   bool requestQuit(const LaunchedApplication& app) override {
     ++requests;
@@ -33,7 +33,9 @@ class CountingTable : public ProcessTable {
 };
 
 bool listed(int pid, const std::string& name) {
-  for (const LaunchedApplication& app : SystemProcessTable().launchedApplications()) {
+  std::vector<LaunchedApplication> apps;
+  EXPECT_TRUE(SystemProcessTable().launchedApplications(&apps).ok());
+  for (const LaunchedApplication& app : apps) {
     if (app.pid == pid && app.name == name) return true;
   }
   return false;

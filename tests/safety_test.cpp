@@ -4,9 +4,11 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +17,7 @@
 #include <functional>
 #include <random>
 #include <thread>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -129,6 +132,169 @@ TEST(TidymarkFullDisk, SaysSoAndLeavesTheOriginalAndNoTemporaryFile) {
     EXPECT_EQ(directoryEntries(small).size(), 1u) << format << ": a temporary file was left";
     ::unlink(path.c_str());
   }
+}
+
+// Runs tidymark on `path` with tests/call_faults.cpp preloaded and `settings` ("NAME=value",
+// see there) in its environment; *reached says whether the library failed a call or acted.
+ProgramResult tidymarkInterfered(const std::string& path, std::vector<std::string> settings,
+                                 bool* reached) {
+  TempDir scratch;
+  testing::ProgramOptions options;
+  options.timeoutSeconds = 60;
+  options.env = std::move(settings);
+  options.env.push_back("LD_PRELOAD=" TIDYMARK_CALL_FAULTS);
+  options.env.push_back("TIDYMARK_FAULT_LOG=" + scratch.file("log"));
+  options.env.push_back("TIDYMARK_TARGET=" + path);
+  ProgramResult result = testing::runProgram({TIDYMARK_BINARY, path}, options);
+  *reached = testing::fileExists(scratch.file("log"));
+  return result;
+}
+
+class TidymarkInterfered : public ::testing::Test {
+ protected:
+  void SetUp() override {
+#ifdef TIDYMARK_SANITIZED
+    GTEST_SKIP() << "under the sanitizers their runtime must be the first library loaded, so the "
+                    "fault library cannot be preloaded";
+#endif
+  }
+};
+
+// Another program saves, rewrites, moves or changes the file after tidymark read it and before
+// it renames its result (the library acts as tidymark flushes its temporary file).
+TEST_F(TidymarkInterfered, LeavesAFileThatChangedDuringTheRunAsTheOtherProgramLeftIt) {
+  TempDir source;
+  const std::string original = generate(source.file("original"), 20000);
+  std::string rewritten = original;
+  rewritten.replace(0, 8, "REWRITE!");  // the same size: only its times tell
+  const std::string changed =
+      "the file changed while it was being sorted; left as it is now, nothing was written";
+  const struct {
+    const char* action;
+    std::string reason;
+    std::string left;  // the file's content afterwards
+    Names entries;
+  } cases[] = {
+      {"replace", changed, "saved by another program\n", {"Bookmarks.plist"}},
+      {"rewrite", changed, rewritten, {"Bookmarks.plist"}},
+      {"chmod", changed, original, {"Bookmarks.plist"}},
+      {"move", "the file was moved or deleted while it was being sorted; nothing was written",
+       original, {"Bookmarks.plist.moved"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.action);
+    TempDir dir;
+    const std::string path = dir.file("Bookmarks.plist");
+    writeFile(path, original);
+    bool reached = false;
+    const ProgramResult result =
+        tidymarkInterfered(path, {std::string("TIDYMARK_BEFORE=fsync:") + c.action}, &reached);
+    ASSERT_TRUE(reached);
+    expectSaidFailure(result, path, c.reason);
+    EXPECT_EQ(directoryEntries(dir.path()), c.entries);
+    EXPECT_TRUE(readFile(dir.file(c.entries[0])) == c.left);
+  }
+}
+
+const char* const kAttribute = "user.tidymark-test";
+
+// Mode 0640, owner and group 65534 when the tests run as root (so that they must be set), and
+// an extended attribute.
+void giveAttributes(const std::string& path) {
+  ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+  }
+  ASSERT_EQ(::setxattr(path.c_str(), kAttribute, "kept", 4, 0), 0) << std::strerror(errno);
+}
+
+void expectAttributesKept(const std::string& path) {
+  struct stat info;
+  ASSERT_EQ(::stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+  EXPECT_TRUE(::geteuid() != 0 || (info.st_uid == 65534 && info.st_gid == 65534));
+  char value[16] = {};
+  EXPECT_EQ(::getxattr(path.c_str(), kAttribute, value, sizeof value), 4);
+  EXPECT_STREQ(value, "kept");
+}
+
+// For every N a clean run reaches, the Nth call of each kind fails: the result is the sorted
+// file and status 0, or the original and status 1 with one message (or the sorted file, when
+// the message says it was replaced); never a temporary file left, never an attribute lost.
+TEST_F(TidymarkInterfered, EveryFailingCallLeavesTheOriginalOrTheSortedFile) {
+  TempDir dir;
+  const std::string path = dir.file("Bookmarks.plist");
+  const std::string original = generate(path, 300);
+  giveAttributes(path);
+  ASSERT_EQ(testing::runProgram({TIDYMARK_BINARY, path}).status, 0);
+  expectAttributesKept(path);
+  const std::string sorted = readFile(path);
+  ASSERT_NE(sorted, original);
+  for (const std::string call :
+       {"write", "fsync", "close", "fchmod", "fchown", "fsetxattr", "rename", "open", "read"}) {
+    int failed = 0;
+    for (int n = 1;; ++n) {
+      SCOPED_TRACE(call + " call " + std::to_string(n));
+      writeFile(path, original);
+      giveAttributes(path);
+      bool reached = false;
+      const ProgramResult result =
+          tidymarkInterfered(path, {"TIDYMARK_FAIL=" + call + ":" + std::to_string(n)}, &reached);
+      EXPECT_EQ(directoryEntries(dir.path()), Names{"Bookmarks.plist"});
+      expectAttributesKept(path);
+      if (result.status == 0) {
+        EXPECT_TRUE(readFile(path) == sorted);
+        EXPECT_EQ(result.err, "");
+      } else {
+        expectSaidFailure(result, path, "");
+        const bool replaced = result.err.find("the file was replaced") != std::string::npos;
+        EXPECT_TRUE(readFile(path) == (replaced ? sorted : original));
+      }
+      if (!reached) break;  // a clean run: no call that many
+      ++failed;
+      ASSERT_LT(n, 100) << "more calls than a run makes";
+    }
+    // Proof that the library sits between tidymark and the C library (only root's runs need
+    // to set the owner).
+    EXPECT_TRUE(failed > 0 || (call == "fchown" && ::geteuid() != 0)) << call << " never failed";
+  }
+}
+
+TEST_F(TidymarkInterfered, ASignalDuringTheSaveEndsTheRunAndRemovesTheTemporaryFile) {
+  TempDir dir;
+  const std::string path = dir.file("Bookmarks.plist");
+  const std::string original = generate(path, 300);
+  for (const auto& [name, number] :
+       {std::pair{"SIGINT", SIGINT}, std::pair{"SIGTERM", SIGTERM}, std::pair{"SIGHUP", SIGHUP}}) {
+    SCOPED_TRACE(name);
+    bool reached = false;
+    const ProgramResult result =
+        tidymarkInterfered(path, {std::string("TIDYMARK_BEFORE=fsync:") + name}, &reached);
+    EXPECT_TRUE(reached);
+    EXPECT_EQ(result.status, 128 + number);
+    EXPECT_TRUE(readFile(path) == original);
+    EXPECT_EQ(directoryEntries(dir.path()), Names{"Bookmarks.plist"});
+  }
+}
+
+// What a killed run leaves is removed by the next run on that file, unless a live run holds it.
+TEST(TidymarkLeftovers, RemovesTheUnlockedTemporaryFilesOfThatFileOnly) {
+  TempDir dir;
+  const std::string path = dir.file("Bookmarks.plist");
+  generate(path, 50);
+  const Names kept = {".Bookmarks.plist.tidymark-1234567",  // not a name tidymark makes
+                      ".Bookmarks.plist.tidymark-held01",   // a live run's
+                      ".Other.plist.tidymark-abc123",       // another file's
+                      "Bookmarks.plist"};
+  for (const std::string& name : {std::string(".Bookmarks.plist.tidymark-dead01"), kept[0],
+                                  kept[1], kept[2]}) {
+    writeFile(dir.file(name), "left over");
+  }
+  const int held = ::open(dir.file(kept[1]).c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  EXPECT_EQ(testing::runProgram({TIDYMARK_BINARY, path}).status, 0);
+  ::close(held);
+  EXPECT_EQ(directoryEntries(dir.path()), kept);
 }
 
 std::string ascii(const std::string& text) {

@@ -83,8 +83,25 @@ ProgramResult runProgram(const std::vector<std::string>& argv, const ProgramOpti
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+  int closedPipe[2] = {-1, -1};
+  if (options.output == Output::Full) {
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/full", O_WRONLY, 0);
+  } else if (options.output == Output::Closed) {
+    if (pipe2(closedPipe, O_CLOEXEC)) throw std::runtime_error("pipe");
+    close(closedPipe[0]);
+    posix_spawn_file_actions_adddup2(&actions, closedPipe[1], 1);
+  } else {
+    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+  }
   posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  for (int signal : {SIGPIPE, SIGINT, SIGTERM, SIGHUP})
+    sigaddset(&defaults, signal);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
   if (!options.workingDirectory.empty()) {
     posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory.c_str());
   }
@@ -93,9 +110,11 @@ ProgramResult runProgram(const std::vector<std::string>& argv, const ProgramOpti
   std::vector<char*> argPointers = pointers(args);
   std::vector<char*> envPointers = pointers(env);
   pid_t pid;
-  const int rc = posix_spawnp(&pid, args[0].c_str(), &actions, nullptr, argPointers.data(),
+  const int rc = posix_spawnp(&pid, args[0].c_str(), &actions, &attributes, argPointers.data(),
                               envPointers.data());
   posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (closedPipe[1] >= 0) close(closedPipe[1]);
   close(outPipe[1]);
   close(errPipe[1]);
   if (rc != 0) throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(rc));

@@ -30,14 +30,20 @@ struct ProgramResult {
   bool timedOut = false;  // it outlived ProgramOptions::timeoutSeconds and was killed
 };
 
+// Where a program's standard output goes: a pipe the test reads, the device that is always
+// full, or a pipe whose reader has gone.
+enum class Output { Captured, Full, Closed };
+
 struct ProgramOptions {
   std::string workingDirectory;    // empty: the test's own
   std::vector<std::string> env;    // "NAME=value" entries added to (or replacing) the test's
   std::vector<std::string> unset;  // names removed from the environment
   double timeoutSeconds = 0;       // above 0: a guard against hangs, SIGKILL after this long
+  Output output = Output::Captured;
 };
 
-// Runs `argv` (argv[0] is looked up in PATH when it has no slash) and waits for it.
+// Runs `argv` (argv[0] is looked up in PATH when it has no slash) and waits for it. It starts
+// with the default action for SIGPIPE, SIGINT, SIGTERM and SIGHUP, whatever the test's own.
 ProgramResult runProgram(const std::vector<std::string>& argv, const ProgramOptions& options = {});
 
 std::string readFile(const std::string& path);

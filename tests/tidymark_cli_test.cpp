@@ -186,6 +186,7 @@ TEST(TidymarkCli, ReportsFilesItCannotWrite) {
   ASSERT_EQ(::chown(readOnly.c_str(), owner, group), 0);
   ASSERT_EQ(::chmod(readOnly.c_str(), 0444), 0);
   expectFailure(readOnly, "cannot write: Permission denied", true);
+  expectFailure(readOnly, "cannot write: Permission denied");  // and as root, who could
 
   const std::string locked = dir.file("locked");
   ASSERT_EQ(::mkdir(locked.c_str(), 0755), 0);
@@ -194,6 +195,53 @@ TEST(TidymarkCli, ReportsFilesItCannotWrite) {
   ASSERT_EQ(::chmod(locked.c_str(), 0555), 0);
   expectFailure(locked + "/Bookmarks.plist",
                 "cannot create a temporary file in " + locked + "/: Permission denied", true);
+}
+
+// Output that cannot be written is said and fails the run; the file is sorted all the same.
+TEST(TidymarkCli, SaysWhenItsOutputCannotBeWritten) {
+  TempDir dir;
+  const std::string path = dir.file("Bookmarks.plist");
+  const std::pair<testing::Output, std::string> cases[] = {
+      {testing::Output::Full, "No space left on device"},
+      {testing::Output::Closed, "Broken pipe"},
+  };
+  for (const auto& [output, reason] : cases) {
+    writeBookmarks(path);
+    ProgramOptions options;
+    options.output = output;
+    const ProgramResult result = tidymark({path}, options);
+    EXPECT_EQ(result.status, 1) << reason;
+    EXPECT_EQ(result.err,
+              "tidymark: write error: " + reason + "; the file was sorted and replaced\n");
+    expectSorted(path);
+  }
+}
+
+// Without a readable process table nobody can tell whether the browser runs: nothing is done.
+TEST(TidymarkCli, RefusesToRunWithoutAProcessTable) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting over /proc in a mount namespace needs root";
+#ifdef TIDYMARK_SANITIZED
+  GTEST_SKIP() << "the sanitizers' runtime itself needs /proc";
+#endif
+  TempDir dir;
+  const std::string path = dir.file("Bookmarks.plist");
+  writeBookmarks(path);
+  const std::string before = readFile(path);
+  const std::vector<std::string> emptyProc = {"unshare", "--mount", "sh", "-c",
+                                              "mount -t tmpfs none /proc && exec \"$@\"", "sh"};
+  std::vector<std::string> argv = emptyProc;
+  argv.push_back("true");
+  if (const ProgramResult probe = testing::runProgram(argv); probe.status != 0) {
+    GTEST_SKIP() << "no mount namespace with an empty /proc here: " << probe.err;
+  }
+  argv.back() = TIDYMARK_BINARY;
+  argv.push_back(path);
+  const ProgramResult result = testing::runProgram(argv);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "tidymark: cannot tell whether Safari is running (/proc lists no "
+                        "processes); " + path + " left unchanged\n");
+  EXPECT_EQ(readFile(path), before);
 }
 
 // These start a stand-in browser: a process of this user named like it.

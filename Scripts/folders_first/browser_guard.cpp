@@ -4,13 +4,17 @@
 
 namespace tidymark {
 
-bool appRunning(std::string_view name, ProcessTable& processes) {
-  return hasApplicationNamed(processes, name);
+Status appRunning(std::string_view name, ProcessTable& processes, bool* running) {
+  return hasApplicationNamed(processes, name, running);
 }
 
-GuardResult quitRunningBrowser(ProcessTable& processes, std::FILE* out,
-                               std::chrono::milliseconds wait) {
-  if (!appRunning(kBrowserName, processes)) return GuardResult::NotRunning;
+GuardOutcome quitRunningBrowser(ProcessTable& processes, std::FILE* out,
+                                std::chrono::milliseconds wait) {
+  bool running = false;
+  if (Status status = appRunning(kBrowserName, processes, &running); !status.ok()) {
+    return {GuardResult::Unknown, status};
+  }
+  if (!running) return {GuardResult::NotRunning};
   if (out) {
     std::fputs("safari was running, so i'm quitting it temporarily\n", out);
     std::fflush(out);
@@ -18,7 +22,10 @@ GuardResult quitRunningBrowser(ProcessTable& processes, std::FILE* out,
   std::string script = "tell application \"" + std::string(kBrowserName) + "\" to quit";
   // Whatever the script reports, the second look at the process table decides.
   static_cast<void>(runQuitScript(script, processes, wait));
-  return appRunning(kBrowserName, processes) ? GuardResult::StillRunning : GuardResult::Quit;
+  if (Status status = appRunning(kBrowserName, processes, &running); !status.ok()) {
+    return {GuardResult::Unknown, status};
+  }
+  return {running ? GuardResult::StillRunning : GuardResult::Quit};
 }
 
 }  // namespace tidymark

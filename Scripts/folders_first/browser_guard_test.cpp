@@ -15,13 +15,16 @@ using namespace std::chrono_literals;
 constexpr char kNotice[] = "safari was running, so i'm quitting it temporarily\n";
 
 // An in-memory process table. An application asked to quit leaves at once, unless stubborn.
+// From the look numbered `unreadableFrom` on (counting from 1), the table cannot be read.
 class FakeProcessTable : public ProcessTable {
  public:
   explicit FakeProcessTable(std::vector<LaunchedApplication> apps) : apps(std::move(apps)) {}
 
-  std::vector<LaunchedApplication> launchedApplications() override {
+  Status launchedApplications(std::vector<LaunchedApplication>* listed) override {
     ++looks;
-    return apps;
+    if (unreadableFrom > 0 && looks >= unreadableFrom) return Status::failure("no table");
+    *listed = apps;
+    return Status::success();
   }
 
   bool requestQuit(const LaunchedApplication& app) override {
@@ -36,7 +39,14 @@ class FakeProcessTable : public ProcessTable {
   std::set<int> stubborn;
   std::vector<int> requests;
   int looks = 0;
+  int unreadableFrom = 0;
 };
+
+bool running(FakeProcessTable& table) {
+  bool found = false;
+  EXPECT_TRUE(appRunning("Safari", table, &found).ok());
+  return found;
+}
 
 struct Guarded {
   GuardResult result;
@@ -47,9 +57,10 @@ Guarded guard(FakeProcessTable& table, std::chrono::milliseconds wait = kQuitWai
   char* buffer = nullptr;
   size_t size = 0;
   std::FILE* out = open_memstream(&buffer, &size);
-  GuardResult result = quitRunningBrowser(table, out, wait);
+  GuardOutcome outcome = quitRunningBrowser(table, out, wait);
+  EXPECT_EQ(outcome.unknown.ok(), outcome.result != GuardResult::Unknown);
   std::fclose(out);
-  Guarded guarded{result, std::string(buffer, size)};
+  Guarded guarded{outcome.result, std::string(buffer, size)};
   std::free(buffer);
   return guarded;
 }
@@ -58,15 +69,15 @@ TEST(BrowserGuard, LooksOnceAndDoesNothingUnlessExactlyTheBrowserRuns) {
   const std::vector<LaunchedApplication> others = {
       {1, "safari"}, {2, "SAFARI"}, {3, "Safari Beta"}, {4, "Safari "}, {5, std::nullopt}, {6, ""}};
   FakeProcessTable table(others);
-  EXPECT_FALSE(appRunning("Safari", table));
+  EXPECT_FALSE(running(table));
   Guarded guarded = guard(table);
   EXPECT_EQ(guarded.result, GuardResult::NotRunning);
   EXPECT_EQ(guarded.printed, "");
   EXPECT_TRUE(table.requests.empty());
   EXPECT_EQ(table.looks, 2);  // appRunning's look and the guard's
 
-  FakeProcessTable running({{1, std::nullopt}, {2, "Finder"}, {3, "Safari"}});
-  EXPECT_TRUE(appRunning("Safari", running));
+  FakeProcessTable withBrowser({{1, std::nullopt}, {2, "Finder"}, {3, "Safari"}});
+  EXPECT_TRUE(running(withBrowser));
 }
 
 TEST(BrowserGuard, AsksEveryInstanceToQuit) {
@@ -86,6 +97,18 @@ TEST(BrowserGuard, ReportsABrowserThatStays) {
   EXPECT_EQ(guarded.printed, kNotice);
   EXPECT_EQ(table.requests, std::vector<int>{42});  // asked once, not pestered
   EXPECT_GE(table.looks, 4);  // the guard's two looks, and the script polled in between
+}
+
+TEST(BrowserGuard, CannotTellWhenTheTableCannotBeRead) {
+  // Unreadable from the first look: nothing is asked or said. Unreadable once the browser was
+  // asked to quit: an empty answer must not be taken for a browser that has gone.
+  for (int unreadableFrom : {1, 3}) {
+    FakeProcessTable table({{42, "Safari"}});
+    table.unreadableFrom = unreadableFrom;
+    Guarded guarded = guard(table, 30ms);
+    EXPECT_EQ(guarded.result, GuardResult::Unknown) << unreadableFrom;
+    EXPECT_EQ(table.requests.empty(), unreadableFrom == 1);
+  }
 }
 
 }  // namespace

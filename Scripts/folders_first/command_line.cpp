@@ -88,8 +88,8 @@ Options, only before foldersFirst and PATH (one after PATH is refused):
   --             end the options: 'tidymark -- -x.plist' sorts -x.plist
 A PATH of "-" is a file named "-".
 
-Exit status: 0 sorted, or nothing to do; 1 failed, the file is unchanged;
-2 unknown option.
+Exit status: 0 sorted, or nothing to do; 1 failed, the file is unchanged
+unless the message says it was replaced; 2 usage error.
 )";
 }
 

@@ -5,7 +5,10 @@
 // The whole run, in order: the arguments, a look at the file, the browser guard, the progress
 // line, the sort. A dry run loads and sorts in memory only, and leaves the browser alone.
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +20,7 @@
 #include "platform/home_directory.h"
 #include "platform/plist_file.h"
 #include "platform/process_table.h"
+#include "platform/temporary_file.h"
 #include "platform/utf8.h"
 
 namespace {
@@ -70,7 +74,13 @@ int sortInPlace(const std::string& path) {
     return failed(path, status);
   }
   SystemProcessTable processes;
-  if (quitRunningBrowser(processes, stdout) == GuardResult::StillRunning) {
+  const GuardOutcome guard = quitRunningBrowser(processes, stdout);
+  if (guard.result == GuardResult::Unknown) {
+    report("cannot tell whether " + std::string(kBrowserName) + " is running (" +
+           guard.unknown.message() + "); " + path + " left unchanged");
+    return 1;
+  }
+  if (guard.result == GuardResult::StillRunning) {
     report(std::string(kBrowserName) + " is still running; " + path + " left unchanged");
     return 1;
   }
@@ -81,17 +91,37 @@ int sortInPlace(const std::string& path) {
   return 0;
 }
 
+// Ends the run with `status`, or with 1 when standard output could not be written (a full
+// device, a closed pipe): that is said too. The file's own outcome stands either way, and
+// since status 1 otherwise means that nothing was changed, a sorted file is mentioned.
+int finish(int status, bool sorted) {
+  errno = 0;
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    const int error = errno;
+    std::fprintf(stderr, "tidymark: write error%s%s%s\n", error ? ": " : "",
+                 error ? std::strerror(error) : "",
+                 sorted ? "; the file was sorted and replaced" : "");
+    return 1;
+  }
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A reader of the output that goes away must not end the run halfway: the sort finishes or
+  // fails on its own merits, and the write error is said at the end.
+  std::signal(SIGPIPE, SIG_IGN);
+  installTemporaryFileCleanup();
+
   const CommandLine line = parseCommandLine(std::vector<std::string_view>(argv + 1, argv + argc));
   switch (line.action) {
     case CommandLine::Action::Help:
       std::fwrite(usageText().data(), 1, usageText().size(), stdout);
-      return 0;
+      return finish(0, false);
     case CommandLine::Action::Version:
       std::puts(versionText().c_str());
-      return 0;
+      return finish(0, false);
     case CommandLine::Action::UsageError:
       report(line.error);
       return 2;
@@ -109,9 +139,11 @@ int main(int argc, char** argv) {
     const std::string home = homeDirectory();
     if (home.empty()) {
       report("cannot find the home directory: HOME is not set and the user database has none");
-      return 1;
+      return finish(1, false);
     }
     path = appendPathComponent(home, kBookmarksInHome);
   }
-  return line.dryRun ? dryRun(path) : sortInPlace(path);
+  if (line.dryRun) return finish(dryRun(path), false);
+  const int status = sortInPlace(path);
+  return finish(status, status == 0);
 }

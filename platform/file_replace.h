@@ -1,0 +1,41 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+
+#include "platform/byte_sink.h"
+#include "platform/file_system.h"
+#include "platform/status.h"
+
+namespace tidymark {
+
+// What a path that is not a regular file leads to, said as the end of a sentence ("is a
+// directory, not a file").
+const char* kindOfNonFile(mode_t mode);
+
+// The stamp of the open file `fd`.
+Status stampOfOpenFile(int fd, FileStamp* stamp);
+
+// Writes a file's new content to the sink it is given.
+using ContentWriter = std::function<Status(ByteSink&)>;
+
+// Replaces the file at `path` with what `write` writes, crash-safely: the content goes to a
+// temporary file beside it (see TemporaryFile), gets the original's permission bits, owner,
+// group and extended attributes, is flushed to disk and renamed over the original, and the
+// directory is synced. When `path` is a symbolic link, the file it leads to is replaced and the
+// link stays.
+//
+// `expected` is the stamp of the file the content was made from. Right before the rename the
+// path must still lead to that very file, unchanged; otherwise another program has saved,
+// moved or deleted it meanwhile, and nothing is written. Without a known stamp (content not
+// made from a file) whatever is at the path is replaced, or a file is created with the
+// permissions the umask allows.
+//
+// A file that its owner made read-only is not replaced, whoever runs this. On failure the
+// original is left exactly as it was and no temporary file remains, except when the message
+// says that the file was replaced (its directory could then not be synced).
+Status replaceFile(const std::string& path, const FileStamp& expected, const ContentWriter& write);
+
+}  // namespace tidymark

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+
+#include "platform/status.h"
+
+// What the crash-safe save needs from the file system that is done differently from one system
+// to another. file_system_linux.cpp is the Linux version.
+
+namespace tidymark {
+
+// What identifies a file as it was at a moment: which file it is (device and inode), and its
+// size and times, which change whenever it is written or its attributes are. A default stamp
+// identifies no file.
+struct FileStamp {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::int64_t size = 0;
+  std::int64_t modifiedNs = 0;  // last change of the content
+  std::int64_t changedNs = 0;   // last change of the content or of the attributes
+  bool known = false;
+
+  bool operator==(const FileStamp&) const = default;
+};
+
+// The stamp of the file `info` describes.
+FileStamp stampOf(const struct stat& info);
+
+// Gives the open file `to` every extended attribute of the open file `from` (with them, on
+// Linux, its POSIX access control lists). An attribute `to` already holds with the same value is
+// left alone, so a label the system gives every new file need not be settable. A file system
+// without extended attributes has nothing to copy.
+Status copyExtendedAttributes(int from, int to);
+
+}  // namespace tidymark

@@ -35,7 +35,7 @@ class ProcessTable {
 // Whether `processes` lists an application named exactly `name` (case matters), in *listed.
 Status hasApplicationNamed(ProcessTable& processes, std::string_view name, bool* listed);
 
-// The system's process table, read from /proc.
+// The system's process table (on Linux, read from /proc: process_table_linux.cpp).
 class SystemProcessTable final : public ProcessTable {
  public:
   Status launchedApplications(std::vector<LaunchedApplication>* apps) override;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <vector>
 
 #include "bookmarks/bookmark_node.h"
@@ -59,15 +60,9 @@ void reorder(PlistArray& entries, const Ranked* ranked, PlistArray& scratch) {
   entries.swap(scratch);
 }
 
-}  // namespace
-
-std::size_t FolderChange::moved() const {
-  std::size_t count = 0;
-  for (std::size_t i = 0; i < order.size(); ++i) count += order[i] != i;
-  return count;
-}
-
-void sortImpl(PlistValue& node, std::vector<FolderChange>* changes) {
+// sortImpl, which also names each changed folder by its title path when `withPaths` is set: a
+// path per folder costs time and memory that grow with the square of the nesting depth.
+void sortFolders(PlistValue& node, std::vector<FolderChange>* changes, bool withPaths) {
   if (!isFolder(node)) return;
   PlistArray* top = nonEmptyChildren(node);
   if (!top) return;
@@ -119,7 +114,8 @@ void sortImpl(PlistValue& node, std::vector<FolderChange>* changes) {
     if (!moved) continue;
     if (changes) {
       const std::size_t f = static_cast<std::size_t>(folders.rend() - folder) - 1;
-      FolderChange change{titlePath(folders, f), folder->entries->data(), {}};
+      FolderChange change{{folder->entries->data(), {}}, {}};
+      if (withPaths) change.titlePath = titlePath(folders, f);
       change.order.reserve(folder->entries->size());
       for (const Ranked* r = first; r != last; ++r) change.order.push_back(r->index);
       changes->push_back(std::move(change));
@@ -130,9 +126,25 @@ void sortImpl(PlistValue& node, std::vector<FolderChange>* changes) {
   if (changes) std::reverse(changes->begin() + static_cast<std::ptrdiff_t>(reported), changes->end());
 }
 
+}  // namespace
+
+std::size_t FolderChange::moved() const {
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < order.size(); ++i) count += order[i] != i;
+  return count;
+}
+
+void sortImpl(PlistValue& node, std::vector<FolderChange>* changes) {
+  sortFolders(node, changes, true);
+}
+
 Status sort(const std::string& path, PlistStore& store, PlistDocument& document) {
   if (Status status = store.load(path, &document); !status.ok()) return status;
-  sortImpl(document.root);
+  std::vector<FolderChange> changes;
+  sortFolders(document.root, &changes, false);
+  if (changes.empty()) return Status::success();
+  document.moved.assign(std::make_move_iterator(changes.begin()),
+                        std::make_move_iterator(changes.end()));
   return store.save(path, document);
 }
 

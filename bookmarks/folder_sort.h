@@ -27,16 +27,14 @@ struct SortEntry {
 // case-insensitively, with runs of digits compared by value.
 int comparator(const SortEntry& a, const SortEntry& b);
 
-// A folder whose entries the sort put in another order.
-struct FolderChange {
+// A folder whose entries the sort put in another order. As an ArrayMove: its "Children" array
+// as the tree held it before the sort (the address of the array's first entry, which a loaded
+// tree keeps from the load until the sort moves entries), and order[i], the place before the
+// sort of the entry now at place i.
+struct FolderChange : ArrayMove {
   // The titles of the folders from the top one's entries down to this folder: empty for the top
   // folder itself. An untitled folder has an empty title.
   std::vector<std::string> titlePath;
-  // Its "Children" array as the tree held it before the sort: the address of the array's first
-  // entry, which a loaded tree keeps from the load until the sort moves entries.
-  const void* entriesId = nullptr;
-  // order[i] is the place before the sort of the entry now at place i.
-  std::vector<std::uint32_t> order;
 
   // How many entries are not where they were.
   std::size_t moved() const;
@@ -48,8 +46,9 @@ struct FolderChange {
 // given, each folder whose order changed is added to it, outer folders before inner ones.
 void sortImpl(PlistValue& node, std::vector<FolderChange>* changes = nullptr);
 
-// Loads the bookmarks file at `path` into `document`, sorts it with sortImpl and writes it back.
-// The tree stays with the caller, who decides when to release it.
+// Loads the bookmarks file at `path` into `document`, sorts it with sortImpl and writes it back,
+// as the original with the moved entries moved; when nothing moved, nothing is written. The tree
+// stays with the caller, who decides when to release it.
 Status sort(const std::string& path, PlistStore& store, PlistDocument& document);
 
 }  // namespace tidymark

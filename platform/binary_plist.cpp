@@ -11,6 +11,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "platform/plist_edit.h"
 #include "platform/utf8.h"
 
 namespace tidymark {
@@ -92,8 +93,10 @@ unsigned widthFor(std::uint64_t value) {
 
 class Reader {
  public:
-  explicit Reader(std::string_view bytes)
-      : data_(reinterpret_cast<const std::uint8_t*>(bytes.data())), size_(bytes.size()) {
+  Reader(std::string_view bytes, PlistOriginal* original)
+      : data_(reinterpret_cast<const std::uint8_t*>(bytes.data())),
+        size_(bytes.size()),
+        original_(original) {
     budget_ = std::max<std::uint64_t>(std::uint64_t{64} << 20, std::uint64_t{32} * size_);
   }
 
@@ -137,6 +140,7 @@ class Reader {
 
   const std::uint8_t* data_;
   std::uint64_t size_;
+  PlistOriginal* original_;  // where arrays are recorded, when given
   unsigned offsetSize_ = 0;
   unsigned refSize_ = 0;
   std::uint64_t numObjects_ = 0;
@@ -420,6 +424,10 @@ bool Reader::load(std::uint64_t object, PlistValue* out, Pending* pending) {
       elements.reserve(count);
       *out = PlistValue::array(std::move(elements));
       *pending = Pending{out->asArray(), nullptr, data_ + body, count, 0, object};
+      if (original_ && count >= 2 && count <= UINT32_MAX) {
+        original_->addReferenceList(out->asArray()->data(), object, body,
+                                    static_cast<std::uint32_t>(count), refSize_);
+      }
       return true;
     }
     case 0xC:
@@ -1253,9 +1261,9 @@ bool Writer::write(ByteSink& sink) {
 
 }  // namespace
 
-Status readBinaryPlist(std::string_view bytes, PlistValue* root) {
+Status readBinaryPlist(std::string_view bytes, PlistValue* root, PlistOriginal* original) {
   try {
-    return Reader(bytes).read(root);
+    return Reader(bytes, original).read(root);
   } catch (const std::bad_alloc&) {
     return Status::failure("not enough memory to read the binary property list");
   }

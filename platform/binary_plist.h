@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "platform/byte_sink.h"
+#include "platform/plist_edit.h"
 #include "platform/plist_value.h"
 #include "platform/status.h"
 
@@ -14,8 +15,10 @@ inline constexpr std::string_view kBinaryPlistMagic = "bplist00";
 
 // Reads a binary property list. The root may be of any kind. Every offset, reference and count
 // is checked against the input, reference cycles are refused, and so is an input whose shared
-// references would expand into a tree far larger than the input itself.
-Status readBinaryPlist(std::string_view bytes, PlistValue* root);
+// references would expand into a tree far larger than the input itself. When `original` is
+// given (and holds `bytes`), where each array of two or more elements lies is recorded in it.
+Status readBinaryPlist(std::string_view bytes, PlistValue* root,
+                       PlistOriginal* original = nullptr);
 
 // Writes `root` as a binary property list to `sink`. Equal scalars are written once and shared;
 // offset and reference widths are the smallest that fit. Nothing reaches the sink when the

@@ -18,9 +18,6 @@ namespace tidymark {
 
 namespace {
 
-// XML files from this size on are read piece by piece rather than whole.
-constexpr std::size_t kLargeFile = std::size_t{4} << 20;
-
 std::string systemError(int error) {
   return std::strerror(error);
 }
@@ -107,25 +104,6 @@ Status readWhole(int fd, std::size_t size, std::string* contents) {
   }
   contents->resize(used);
   return Status::success();
-}
-
-// Reads a large XML file piece by piece, so that it is never held whole.
-Status streamXml(int fd, PlistDocument* document) {
-  document->format = PlistFormat::Xml;
-  std::string buffer;
-  Status status = readXmlPlist(
-      [&](std::size_t wanted, std::string_view* piece) {
-        buffer.resize(wanted);
-        std::size_t got = 0;
-        Status read = readSome(fd, buffer.data(), wanted, &got);
-        *piece = std::string_view(buffer).substr(0, got);
-        return read;
-      },
-      &document->root);
-  if (!status.ok() && !status.message().starts_with("cannot read: ")) {
-    return Status::failure("not a property list: " + status.message());
-  }
-  return status;
 }
 
 const char* kindName(PlistKind kind) {
@@ -229,7 +207,7 @@ class FileSink final : public ByteSink {
 Status fillTemporary(FileDescriptor& file, const PlistDocument& document,
                      const struct stat* original) {
   FileSink sink(file.get());
-  if (Status status = serializePlist(document, sink); !status.ok()) return status;
+  if (Status status = writePlistContent(document, sink); !status.ok()) return status;
   copyAttributes(file.get(), original);
   if (::fsync(file.get()) != 0) return Status::failure("cannot write: " + systemError(errno));
   if (file.close() != 0) return Status::failure("cannot write: " + systemError(errno));
@@ -282,20 +260,39 @@ Status replaceFile(const std::string& path, const PlistDocument& document) {
 
 }  // namespace
 
-Status parsePlist(std::string_view bytes, PlistDocument* document) {
+namespace {
+
+Status parseInto(std::string_view bytes, PlistDocument* document, PlistOriginal* original) {
   if (bytes.empty()) return Status::failure("not a property list: the file is empty");
   if (bytes.starts_with(kBinaryPlistMagic)) {
     document->format = PlistFormat::Binary;
-    return readBinaryPlist(bytes, &document->root);
+    return readBinaryPlist(bytes, &document->root, original);
   }
   if (bytes.starts_with("bplist")) {
     return Status::failure("unsupported binary property list version \"" +
                            std::string(bytes.substr(0, 8)) + "\"");
   }
   document->format = PlistFormat::Xml;
-  Status status = readXmlPlist(bytes, &document->root);
+  Status status = readXmlPlist(bytes, &document->root, original);
   if (!status.ok()) return Status::failure("not a property list: " + status.message());
   return status;
+}
+
+}  // namespace
+
+Status parsePlist(std::string_view bytes, PlistDocument* document) {
+  return parseInto(bytes, document, nullptr);
+}
+
+Status readPlistKeepingOriginal(std::string bytes, PlistDocument* document) {
+  auto original = std::make_shared<PlistOriginal>(std::move(bytes));
+  PlistDocument loaded;
+  if (Status status = parseInto(original->bytes(), &loaded, original.get()); !status.ok()) {
+    return status;
+  }
+  loaded.original = std::move(original);
+  *document = std::move(loaded);
+  return Status::success();
 }
 
 Status serializePlist(const PlistDocument& document, ByteSink& sink) {
@@ -306,6 +303,15 @@ Status serializePlist(const PlistDocument& document, ByteSink& sink) {
 Status serializePlist(const PlistDocument& document, std::string* out) {
   return document.format == PlistFormat::Binary ? writeBinaryPlist(document.root, out)
                                                 : writeXmlPlist(document.root, out);
+}
+
+Status writePlistContent(const PlistDocument& document, ByteSink& sink) {
+  if (document.original) {
+    if (const std::optional<PlistEdit> edit = document.original->edit(document.moved)) {
+      return edit->write(sink);
+    }
+  }
+  return serializePlist(document, sink);
 }
 
 Status loadPlistFile(const std::string& path, PlistDocument* document) {
@@ -320,12 +326,10 @@ Status loadPlistFile(const std::string& path, PlistDocument* document) {
                       std::string_view(head, 6) == "bplist";
   prepareHeapForTree((binary ? 4 : 1) * size);
   PlistDocument loaded;
-  if (!binary && size >= kLargeFile) {
-    if (Status status = streamXml(file.get(), &loaded); !status.ok()) return status;
-  } else {
-    std::string bytes;
-    if (Status status = readWhole(file.get(), size, &bytes); !status.ok()) return status;
-    if (Status status = parsePlist(bytes, &loaded); !status.ok()) return status;
+  std::string bytes;
+  if (Status status = readWhole(file.get(), size, &bytes); !status.ok()) return status;
+  if (Status status = readPlistKeepingOriginal(std::move(bytes), &loaded); !status.ok()) {
+    return status;
   }
   if (loaded.root.kind() != PlistKind::Dictionary) {
     return Status::failure(std::string("the property list holds ") + kindName(loaded.root.kind()) +

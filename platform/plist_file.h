@@ -1,9 +1,12 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/byte_sink.h"
+#include "platform/plist_edit.h"
 #include "platform/plist_value.h"
 #include "platform/status.h"
 
@@ -15,23 +18,36 @@ enum class PlistFormat { Binary, Xml };
 struct PlistDocument {
   PlistValue root;
   PlistFormat format = PlistFormat::Binary;
+  // The file the tree was read from, when it was (see readPlistKeepingOriginal), and the arrays
+  // whose elements have moved since: the tree is then saved as the original with those elements
+  // moved. Whoever changes the tree in any other way resets `original`.
+  std::shared_ptr<const PlistOriginal> original = nullptr;
+  std::vector<ArrayMove> moved = {};
 };
 
 // Reads a property list held in memory; the format is told by content (the binary magic,
 // otherwise XML). The root may be of any kind.
 Status parsePlist(std::string_view bytes, PlistDocument* document);
 
-// Writes `document` in its format to `sink`, or appending to `out`.
+// The same, keeping `bytes` in the document as its original, with where its arrays lie.
+Status readPlistKeepingOriginal(std::string bytes, PlistDocument* document);
+
+// Writes `document` whole in its format to `sink`, or appending to `out`.
 Status serializePlist(const PlistDocument& document, ByteSink& sink);
 Status serializePlist(const PlistDocument& document, std::string* out);
 
+// Writes what saving `document` writes: its original with the moved elements moved, or the whole
+// tree when it has no original or the moves cannot be said as an edit of it.
+Status writePlistContent(const PlistDocument& document, ByteSink& sink);
+
 // Loads the property list at `path`: a regular file, or a symbolic link to one. Anything else
 // (a directory, FIFO, socket or device) is refused without blocking. The root must be a
-// dictionary. The heap is prepared for the tree first (see prepareHeapForTree), and a large XML
-// file is read piece by piece rather than whole.
+// dictionary. The file's bytes are kept as the document's original. The heap is prepared for the
+// tree first (see prepareHeapForTree).
 Status loadPlistFile(const std::string& path, PlistDocument* document);
 
-// Replaces the file at `path` with `document`, crash-safely: the new content is written, as it
+// Replaces the file at `path` with `document` (see writePlistContent), crash-safely: the new
+// content is written, as it
 // is made, to a temporary file in the same directory, flushed to disk and renamed over the
 // original, and the directory is synced. The original's permission bits, owner and group are
 // kept, and when `path` is a symbolic link the file it points to is replaced and the link

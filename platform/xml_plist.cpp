@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/plist_edit.h"
 #include "platform/utf8.h"
 
 namespace tidymark {
@@ -319,7 +320,7 @@ const char* tagName(Tag tag) {
 // costs one exactly-sized allocation.
 class XmlReader {
  public:
-  explicit XmlReader(XML_Parser parser) : parser_(parser) {
+  XmlReader(XML_Parser parser, PlistOriginal* original) : parser_(parser), original_(original) {
     XML_SetUserData(parser, this);
     XML_SetElementHandler(parser, &XmlReader::onStart, &XmlReader::onEnd);
     XML_SetCharacterDataHandler(parser, &XmlReader::onText);
@@ -328,16 +329,13 @@ class XmlReader {
     XML_SetParamEntityParsing(parser, XML_PARAM_ENTITY_PARSING_NEVER);
   }
 
-  Status read(const XmlPieceReader& nextPiece, PlistValue* root) {
+  Status read(std::string_view bytes, PlistValue* root) {
     // Modest pieces keep memory small and spare expat copying the input into a buffer of its own.
     constexpr std::size_t kPiece = std::size_t{1} << 20;
     std::size_t wanted = kPiece;
     std::size_t fed = 0;
     for (;;) {
-      std::string_view piece;
-      if (Status status = nextPiece(std::min(wanted, std::size_t{INT_MAX}), &piece); !status.ok()) {
-        return status;
-      }
+      const std::string_view piece = bytes.substr(fed, std::min(wanted, std::size_t{INT_MAX}));
       const bool last = piece.empty();
       const XML_Status status = XML_Parse(parser_, piece.data(), static_cast<int>(piece.size()),
                                           last ? XML_TRUE : XML_FALSE);
@@ -441,6 +439,9 @@ class XmlReader {
         return fail("the property list holds more than one value");
       }
     }
+    if (original_ && !open_.empty() && open_.back().tag == Tag::Array) {
+      elementStarts_.push_back(static_cast<std::uint64_t>(XML_GetCurrentByteIndex(parser_)));
+    }
     if (tag == Tag::Dict) {
       open_.push_back({Tag::Dict, false, 0, entries_.size()});
     } else if (tag == Tag::Array) {
@@ -487,6 +488,13 @@ class XmlReader {
         const auto first = elements_.begin() + static_cast<std::ptrdiff_t>(container.start);
         PlistArray array(std::make_move_iterator(first), std::make_move_iterator(elements_.end()));
         elements_.erase(first, elements_.end());
+        if (original_) {
+          if (array.size() >= 2 && array.size() <= UINT32_MAX) {
+            original_->addElements(array.data(), elementSpans_.data() + container.start,
+                                   static_cast<std::uint32_t>(array.size()));
+          }
+          elementSpans_.resize(container.start);
+        }
         open_.pop_back();
         return attach(PlistValue::array(std::move(array)));
       }
@@ -578,10 +586,22 @@ class XmlReader {
       open_.back().keyWaiting = false;
     } else {
       elements_.push_back(std::move(value));
+      if (original_) {
+        // In the handler of the element's end: its last byte is the end of this event.
+        const auto end = static_cast<std::uint64_t>(XML_GetCurrentByteIndex(parser_) +
+                                                    XML_GetCurrentByteCount(parser_));
+        elementSpans_.push_back({elementStarts_.back(), end});
+        elementStarts_.pop_back();
+      }
     }
   }
 
   XML_Parser parser_;
+  PlistOriginal* original_;  // where arrays are recorded, when given
+  // Where the elements of open arrays begin, innermost last; and the spans of finished elements
+  // of open arrays, alongside elements_.
+  std::vector<std::uint64_t> elementStarts_;
+  std::vector<ByteSpan> elementSpans_;
   std::vector<Container> open_;
   std::vector<DictEntry> entries_;
   std::vector<PlistValue> elements_;
@@ -898,28 +918,18 @@ class XmlWriter {
 
 }  // namespace
 
-Status readXmlPlist(const XmlPieceReader& nextPiece, PlistValue* root) {
+Status readXmlPlist(std::string_view bytes, PlistValue* root, PlistOriginal* original) {
   XML_Parser parser = XML_ParserCreate(nullptr);
   if (!parser) return Status::failure("out of memory");
   Status status = Status::success();
   try {
-    XmlReader reader(parser);
-    status = reader.read(nextPiece, root);
+    XmlReader reader(parser, original);
+    status = reader.read(bytes, root);
   } catch (const std::bad_alloc&) {
     status = Status::failure("out of memory");
   }
   XML_ParserFree(parser);
   return status;
-}
-
-Status readXmlPlist(std::string_view bytes, PlistValue* root) {
-  return readXmlPlist(
-      [&bytes](std::size_t wanted, std::string_view* piece) {
-        *piece = bytes.substr(0, wanted);
-        bytes.remove_prefix(piece->size());
-        return Status::success();
-      },
-      root);
 }
 
 Status writeXmlPlist(const PlistValue& root, ByteSink& sink) {

@@ -138,13 +138,25 @@ void sortImpl(PlistValue& node, std::vector<FolderChange>* changes) {
   sortFolders(node, changes, true);
 }
 
-Status sort(const std::string& path, PlistStore& store, PlistDocument& document) {
-  if (Status status = store.load(path, &document); !status.ok()) return status;
+Status sortDocument(PlistDocument& document, bool* moved) {
   std::vector<FolderChange> changes;
   sortFolders(document.root, &changes, false);
-  if (changes.empty()) return Status::success();
+  *moved = !changes.empty();
   document.moved.assign(std::make_move_iterator(changes.begin()),
                         std::make_move_iterator(changes.end()));
+  if (*moved && document.partial &&
+      !(document.original && document.original->edit(document.moved))) {
+    // Saved whole after all: the tree must be whole too.
+    if (Status status = readWholeTree(&document); !status.ok()) return status;
+    sortImpl(document.root);
+  }
+  return Status::success();
+}
+
+Status sort(const std::string& path, PlistStore& store, PlistDocument& document) {
+  if (Status status = store.load(path, &document); !status.ok()) return status;
+  bool moved = false;
+  if (Status status = sortDocument(document, &moved); !status.ok() || !moved) return status;
   return store.save(path, document);
 }
 

@@ -46,9 +46,15 @@ struct FolderChange : ArrayMove {
 // given, each folder whose order changed is added to it, outer folders before inner ones.
 void sortImpl(PlistValue& node, std::vector<FolderChange>* changes = nullptr);
 
-// Loads the bookmarks file at `path` into `document`, sorts it with sortImpl and writes it back,
-// as the original with the moved entries moved; when nothing moved, nothing is written. The tree
-// stays with the caller, who decides when to release it.
+// Sorts a loaded document with sortImpl and readies it to be saved as its original with the
+// moved entries moved (see PlistDocument). A partial tree (see kSortKeys) whose moves cannot be
+// saved that way is read whole and sorted again, to be written whole. *moved: whether any entry
+// moved, and so whether there is anything to save.
+Status sortDocument(PlistDocument& document, bool* moved);
+
+// Loads the bookmarks file at `path` into `document`, sorts it with sortDocument and saves it;
+// when nothing moved, nothing is written. The tree stays with the caller, who decides when to
+// release it.
 Status sort(const std::string& path, PlistStore& store, PlistDocument& document);
 
 }  // namespace tidymark

@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 
+#include "bookmarks/bookmark_node.h"
 #include "tests/test_support.h"
 
 namespace tidymark {
@@ -318,7 +319,7 @@ TEST(FolderSortFile, WritesTheOriginalWithEntriesMovedAndNothingWhenNothingMoves
   const std::string path = dir.file("Bookmarks.plist");
   const std::string original = dir.file("original.plist");
   const std::string expected = dir.file("expected.plist");
-  FilePlistStore store;
+  FilePlistStore store(kSortKeys);
   for (const EditCase& c : cases) {
     SCOPED_TRACE(c.name);
     testing::writeFile(original, c.file(false));

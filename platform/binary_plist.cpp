@@ -93,10 +93,11 @@ unsigned widthFor(std::uint64_t value) {
 
 class Reader {
  public:
-  Reader(std::string_view bytes, PlistOriginal* original)
+  Reader(std::string_view bytes, PlistOriginal* original, KeptKeys kept)
       : data_(reinterpret_cast<const std::uint8_t*>(bytes.data())),
         size_(bytes.size()),
-        original_(original) {
+        original_(original),
+        kept_(kept) {
     budget_ = std::max<std::uint64_t>(std::uint64_t{64} << 20, std::uint64_t{32} * size_);
   }
 
@@ -104,7 +105,8 @@ class Reader {
 
  private:
   // A container whose elements are still to be read. The container's storage is reserved to
-  // its exact size, so pointers to elements already added stay valid.
+  // its exact size, so pointers to elements already added stay valid. A container that is not
+  // kept has neither `array` nor `dict`: its elements are read, checked and dropped.
   struct Pending {
     PlistArray* array = nullptr;
     PlistDict* dict = nullptr;
@@ -112,6 +114,7 @@ class Reader {
     std::uint64_t count = 0;
     std::uint64_t next = 0;
     std::uint64_t object = 0;
+    bool isDict = false;
   };
 
   bool fail(std::string message) {
@@ -132,7 +135,9 @@ class Reader {
   bool charge(std::uint64_t bytes);
   bool checkExpansion();
   bool build(PlistValue* tree);
-  bool load(std::uint64_t object, PlistValue* out, Pending* pending);
+  bool load(std::uint64_t object, PlistValue* out, Pending* pending, bool keep = true);
+  bool isKept(const PlistString& key) const;
+  std::uint64_t keptEntries(const std::uint8_t* keyRefs, std::uint64_t count) const;
   bool loadKey(std::uint64_t object, std::uint64_t owner, PlistString* out);
   bool loadString(std::uint64_t object, std::uint64_t offset, PlistString* out);
   bool decodeUtf16(std::uint64_t object, const std::uint8_t* units, std::uint64_t count,
@@ -141,6 +146,8 @@ class Reader {
   const std::uint8_t* data_;
   std::uint64_t size_;
   PlistOriginal* original_;  // where arrays are recorded, when given
+  KeptKeys kept_;
+  PlistValue dropped_;  // where a value that is not kept is read to
   unsigned offsetSize_ = 0;
   unsigned refSize_ = 0;
   std::uint64_t numObjects_ = 0;
@@ -337,7 +344,40 @@ bool Reader::loadKey(std::uint64_t object, std::uint64_t owner, PlistString* out
 
 // Loads one object into *out. A container comes back empty with its storage reserved, and
 // `pending` describes the elements still to be read; otherwise pending->refs stays null.
-bool Reader::load(std::uint64_t object, PlistValue* out, Pending* pending) {
+bool Reader::isKept(const PlistString& key) const {
+  return kept_.empty() || std::find(kept_.begin(), kept_.end(), key.view()) != kept_.end();
+}
+
+// How many of a dictionary's keys are kept, looking at each without reading it: an ASCII string
+// object that fits the file. A key that does not is counted, and read (and refused) later.
+std::uint64_t Reader::keptEntries(const std::uint8_t* keyRefs, std::uint64_t count) const {
+  if (kept_.empty()) return count;
+  std::uint64_t kept = 0;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    const std::uint64_t object = loadBigEndian(keyRefs + i * refSize_, refSize_);
+    if (object >= numObjects_) {
+      ++kept;
+      continue;
+    }
+    const std::uint64_t offset =
+        loadBigEndian(data_ + tableOffset_ + object * offsetSize_, offsetSize_);
+    if (offset < kHeaderSize || offset >= tableOffset_ || (data_[offset] & 0xF0) != 0x50 ||
+        (data_[offset] & 0x0F) == 0x0F) {
+      ++kept;  // not a short ASCII string: no kept key is one
+      continue;
+    }
+    const std::uint64_t length = data_[offset] & 0x0F;
+    if (length >= tableOffset_ - offset) {
+      ++kept;
+      continue;
+    }
+    const std::string_view text(reinterpret_cast<const char*>(data_ + offset + 1), length);
+    kept += std::find(kept_.begin(), kept_.end(), text) != kept_.end();
+  }
+  return kept;
+}
+
+bool Reader::load(std::uint64_t object, PlistValue* out, Pending* pending, bool keep) {
   std::uint64_t offset;
   if (!offsetOf(object, &offset)) return false;
   const std::uint8_t* p = data_ + offset;
@@ -420,12 +460,16 @@ bool Reader::load(std::uint64_t object, PlistValue* out, Pending* pending) {
     case 0xA: {
       if (!lengthOf(object, offset, refSize_, &count, &body)) return false;
       if (!charge(count * sizeof(PlistValue))) return false;
-      PlistArray elements;
-      elements.reserve(count);
-      *out = PlistValue::array(std::move(elements));
-      *pending = Pending{out->asArray(), nullptr, data_ + body, count, 0, object};
+      *pending = Pending{nullptr, nullptr, data_ + body, count, 0, object, false};
+      if (keep) {
+        PlistArray elements;
+        elements.reserve(count);
+        *out = PlistValue::array(std::move(elements));
+        pending->array = out->asArray();
+      }
+      // An array that is not kept is recorded too, as one whose elements never move.
       if (original_ && count >= 2 && count <= UINT32_MAX) {
-        original_->addReferenceList(out->asArray()->data(), object, body,
+        original_->addReferenceList(keep ? out->asArray()->data() : nullptr, object, body,
                                     static_cast<std::uint32_t>(count), refSize_);
       }
       return true;
@@ -435,10 +479,13 @@ bool Reader::load(std::uint64_t object, PlistValue* out, Pending* pending) {
     case 0xD: {
       if (!lengthOf(object, offset, 2 * std::uint64_t{refSize_}, &count, &body)) return false;
       if (!charge(count * sizeof(DictEntry))) return false;
-      PlistDict entries;
-      entries.reserve(count);
-      *out = PlistValue::dict(std::move(entries));
-      *pending = Pending{nullptr, out->asDict(), data_ + body, count, 0, object};
+      *pending = Pending{nullptr, nullptr, data_ + body, count, 0, object, true};
+      if (keep) {
+        PlistDict entries;
+        entries.reserve(keptEntries(data_ + body, count));
+        *out = PlistValue::dict(std::move(entries));
+        pending->dict = out->asDict();
+      }
       return true;
     }
     default:
@@ -483,7 +530,8 @@ bool Reader::checkExpansion() {
       cost[object] = std::min(cap, count * (type == 0xD ? sizeof(DictEntry) : sizeof(PlistValue)));
       state[object] = kInProgress;
       stack.push_back(
-          Frame{Pending{nullptr, nullptr, data_ + body, count, 0, object}, type == 0xD});
+          Frame{Pending{nullptr, nullptr, data_ + body, count, 0, object, type == 0xD},
+                type == 0xD});
     } else {
       state[object] = kDone;
     }
@@ -537,18 +585,22 @@ bool Reader::build(PlistValue* tree) {
     }
     const std::uint64_t position = top.next++;
     std::uint64_t child;
-    PlistValue* slot;
-    if (top.dict) {
+    PlistValue* slot = &dropped_;
+    if (top.isDict) {
       std::uint64_t key;
       if (!reference(top, position, &key) || !reference(top, top.count + position, &child)) {
         return false;
       }
-      DictEntry& entry = top.dict->emplace_back();
-      if (!loadKey(key, top.object, &entry.key)) return false;
-      slot = &entry.value;
+      PlistString text;
+      if (!loadKey(key, top.object, &text)) return false;
+      if (top.dict && isKept(text)) {
+        DictEntry& entry = top.dict->emplace_back();
+        entry.key = std::move(text);
+        slot = &entry.value;
+      }
     } else {
       if (!reference(top, position, &child)) return false;
-      slot = &top.array->emplace_back();
+      if (top.array) slot = &top.array->emplace_back();
     }
     if (marks_[child] & kOnPath) return fail("reference cycle at object " + std::to_string(child));
     if ((marks_[child] & kBuilt) && !expansionChecked_) {
@@ -556,7 +608,7 @@ bool Reader::build(PlistValue* tree) {
       if (!checkExpansion()) return false;
     }
     pending = Pending{};
-    if (!load(child, slot, &pending)) return false;
+    if (!load(child, slot, &pending, slot != &dropped_)) return false;
     if (pending.refs) {
       marks_[child] = kOnPath | kBuilt;
       stack.push_back(pending);  // `top` is not used after this
@@ -1261,9 +1313,10 @@ bool Writer::write(ByteSink& sink) {
 
 }  // namespace
 
-Status readBinaryPlist(std::string_view bytes, PlistValue* root, PlistOriginal* original) {
+Status readBinaryPlist(std::string_view bytes, PlistValue* root, PlistOriginal* original,
+                       KeptKeys kept) {
   try {
-    return Reader(bytes, original).read(root);
+    return Reader(bytes, original, kept).read(root);
   } catch (const std::bad_alloc&) {
     return Status::failure("not enough memory to read the binary property list");
   }

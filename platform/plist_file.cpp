@@ -262,11 +262,13 @@ Status replaceFile(const std::string& path, const PlistDocument& document) {
 
 namespace {
 
-Status parseInto(std::string_view bytes, PlistDocument* document, PlistOriginal* original) {
+Status parseInto(std::string_view bytes, PlistDocument* document, PlistOriginal* original,
+                 KeptKeys kept) {
   if (bytes.empty()) return Status::failure("not a property list: the file is empty");
   if (bytes.starts_with(kBinaryPlistMagic)) {
     document->format = PlistFormat::Binary;
-    return readBinaryPlist(bytes, &document->root, original);
+    document->partial = !kept.empty();
+    return readBinaryPlist(bytes, &document->root, original, kept);
   }
   if (bytes.starts_with("bplist")) {
     return Status::failure("unsupported binary property list version \"" +
@@ -281,18 +283,26 @@ Status parseInto(std::string_view bytes, PlistDocument* document, PlistOriginal*
 }  // namespace
 
 Status parsePlist(std::string_view bytes, PlistDocument* document) {
-  return parseInto(bytes, document, nullptr);
+  return parseInto(bytes, document, nullptr, {});
 }
 
-Status readPlistKeepingOriginal(std::string bytes, PlistDocument* document) {
+Status readPlistKeepingOriginal(std::string bytes, PlistDocument* document, KeptKeys kept) {
   auto original = std::make_shared<PlistOriginal>(std::move(bytes));
   PlistDocument loaded;
-  if (Status status = parseInto(original->bytes(), &loaded, original.get()); !status.ok()) {
+  if (Status status = parseInto(original->bytes(), &loaded, original.get(), kept);
+      !status.ok()) {
     return status;
   }
   loaded.original = std::move(original);
   *document = std::move(loaded);
   return Status::success();
+}
+
+Status readWholeTree(PlistDocument* document) {
+  if (!document->original) return Status::success();
+  const std::shared_ptr<const PlistOriginal> original = std::move(document->original);
+  *document = PlistDocument{};
+  return parsePlist(original->bytes(), document);
 }
 
 Status serializePlist(const PlistDocument& document, ByteSink& sink) {
@@ -314,7 +324,7 @@ Status writePlistContent(const PlistDocument& document, ByteSink& sink) {
   return serializePlist(document, sink);
 }
 
-Status loadPlistFile(const std::string& path, PlistDocument* document) {
+Status loadPlistFile(const std::string& path, PlistDocument* document, KeptKeys kept) {
   int fd = -1;
   std::size_t size = 0;
   if (Status status = openRegularFile(path, &fd, &size); !status.ok()) return status;
@@ -328,7 +338,7 @@ Status loadPlistFile(const std::string& path, PlistDocument* document) {
   PlistDocument loaded;
   std::string bytes;
   if (Status status = readWhole(file.get(), size, &bytes); !status.ok()) return status;
-  if (Status status = readPlistKeepingOriginal(std::move(bytes), &loaded); !status.ok()) {
+  if (Status status = readPlistKeepingOriginal(std::move(bytes), &loaded, kept); !status.ok()) {
     return status;
   }
   if (loaded.root.kind() != PlistKind::Dictionary) {

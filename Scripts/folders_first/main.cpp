@@ -10,6 +10,7 @@
 #include <string>
 
 #include "Scripts/folders_first/browser_guard.h"
+#include "bookmarks/bookmark_node.h"
 #include "bookmarks/folder_sort.h"
 #include "platform/home_directory.h"
 #include "platform/plist_file.h"
@@ -64,7 +65,7 @@ int main(int argc, char** argv) {
 
   std::printf("sorting bookmarks at %s ...", path.c_str());
   std::fflush(stdout);  // a person watching a large file sees this while they wait
-  FilePlistStore store;
+  FilePlistStore store(kSortKeys);  // the sort reads nothing else
   // The tree is left for the end of the process to reclaim: releasing a large tree node by
   // node takes longer than sorting it.
   static PlistDocument* const document = new PlistDocument;

@@ -141,7 +141,7 @@ class Reader {
   bool loadKey(std::uint64_t object, std::uint64_t owner, PlistString* out);
   bool loadString(std::uint64_t object, std::uint64_t offset, PlistString* out);
   bool decodeUtf16(std::uint64_t object, const std::uint8_t* units, std::uint64_t count,
-                   std::string* out);
+                   std::string* out, bool charged);
 
   const std::uint8_t* data_;
   std::uint64_t size_;
@@ -161,10 +161,11 @@ class Reader {
   bool expansionChecked_ = false;
   // Strings read lately, by object number. Writers share equal strings, so a few objects (the
   // keys, kinds such as "WebBookmarkTypeLeaf") are referenced from every node: each is then
-  // read once, and a long one is held once.
+  // read once, and a long one is held once. A string only checked is not `built`.
   struct RecentString {
     std::uint64_t object = UINT64_MAX;
     PlistString text;
+    bool built = false;
   };
   static constexpr std::size_t kRecentStrings = 1024;  // a power of two
   std::vector<RecentString> recent_ = std::vector<RecentString>(kRecentStrings);
@@ -266,7 +267,7 @@ bool Reader::charge(std::uint64_t bytes) {
 }
 
 bool Reader::decodeUtf16(std::uint64_t object, const std::uint8_t* units, std::uint64_t count,
-                         std::string* out) {
+                         std::string* out, bool charged) {
   const auto unitAt = [&](std::uint64_t i) {
     return static_cast<char16_t>((units[2 * i] << 8) | units[2 * i + 1]);
   };
@@ -291,7 +292,7 @@ bool Reader::decodeUtf16(std::uint64_t object, const std::uint8_t* units, std::u
       length += 3;
     }
   }
-  if (!charge(length)) return false;
+  if (!charged && !charge(length)) return false;
   out->resize(length);
   char* next = out->data();
   for (std::uint64_t i = 0; i < count; ++i) {
@@ -305,10 +306,13 @@ bool Reader::decodeUtf16(std::uint64_t object, const std::uint8_t* units, std::u
   return true;
 }
 
+// Loads a string object into *out, or (without `out`) only checks it. Either way it counts
+// against the budget once while it stays among the recent strings.
 bool Reader::loadString(std::uint64_t object, std::uint64_t offset, PlistString* out) {
   RecentString& recent = recent_[object & (kRecentStrings - 1)];
-  if (recent.object == object) {
-    *out = recent.text;
+  const bool charged = recent.object == object;
+  if (charged && (recent.built || !out)) {
+    if (out) *out = recent.text;
     return true;
   }
   const std::uint8_t marker = data_[offset];
@@ -319,15 +323,19 @@ bool Reader::loadString(std::uint64_t object, std::uint64_t offset, PlistString*
     if (!lengthOf(object, offset, 1, &count, &body)) return false;
     text = std::string_view(reinterpret_cast<const char*>(data_ + body), count);
     if (!isAscii(text)) return failObject(object, "an ASCII string holds a byte above 0x7F");
-    if (!charge(count)) return false;
+    if (!charged && !charge(count)) return false;
   } else {
     if (!lengthOf(object, offset, 2, &count, &body)) return false;
-    if (!decodeUtf16(object, data_ + body, count, &utf8_)) return false;
+    if (!decodeUtf16(object, data_ + body, count, &utf8_, charged)) return false;
     text = utf8_;
   }
   if (text.size() > PlistString::kMaxSize) return failObject(object, "a string is too long");
+  if (!out) {
+    recent = {object, PlistString(), false};
+    return true;
+  }
   *out = PlistString(text);
-  recent = {object, *out};
+  recent = {object, *out, true};
   return true;
 }
 
@@ -342,8 +350,6 @@ bool Reader::loadKey(std::uint64_t object, std::uint64_t owner, PlistString* out
   return loadString(object, offset, out);
 }
 
-// Loads one object into *out. A container comes back empty with its storage reserved, and
-// `pending` describes the elements still to be read; otherwise pending->refs stays null.
 bool Reader::isKept(const PlistString& key) const {
   return kept_.empty() || std::find(kept_.begin(), kept_.end(), key.view()) != kept_.end();
 }
@@ -377,6 +383,9 @@ std::uint64_t Reader::keptEntries(const std::uint8_t* keyRefs, std::uint64_t cou
   return kept;
 }
 
+// Loads one object into *out. A container comes back empty with its storage reserved, and
+// `pending` describes the elements still to be read; otherwise pending->refs stays null. An
+// object not kept is checked as thoroughly, but a string, data or container is not built.
 bool Reader::load(std::uint64_t object, PlistValue* out, Pending* pending, bool keep) {
   std::uint64_t offset;
   if (!offsetOf(object, &offset)) return false;
@@ -437,11 +446,12 @@ bool Reader::load(std::uint64_t object, PlistValue* out, Pending* pending, bool 
       if (!lengthOf(object, offset, 1, &count, &body)) return false;
       if (!charge(count)) return false;
       const std::uint8_t* bytes = data_ + body;
-      *out = PlistValue::data(PlistData(bytes, bytes + count));
+      if (keep) *out = PlistValue::data(PlistData(bytes, bytes + count));
       return true;
     }
     case 0x5:
     case 0x6: {
+      if (!keep) return loadString(object, offset, nullptr);
       PlistString text;
       if (!loadString(object, offset, &text)) return false;
       *out = PlistValue::string(std::move(text));

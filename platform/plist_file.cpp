@@ -329,12 +329,9 @@ Status loadPlistFile(const std::string& path, PlistDocument* document, KeptKeys 
   std::size_t size = 0;
   if (Status status = openRegularFile(path, &fd, &size); !status.ok()) return status;
   FileDescriptor file(fd);
-  // The heap is prepared for the tree before anything is read. A binary file's tree takes about
-  // three times the file's size, an XML file's about its size.
-  char head[kBinaryPlistMagic.size()] = {};
-  const bool binary = ::pread(file.get(), head, sizeof head, 0) == sizeof head &&
-                      std::string_view(head, 6) == "bplist";
-  prepareHeapForTree((binary ? 4 : 1) * size);
+  // The heap is prepared before anything is read, for the file's bytes and a tree of about their
+  // size: an XML file's whole tree, or the part of a binary file's that the sort reads.
+  prepareHeapForTree(2 * size);
   PlistDocument loaded;
   std::string bytes;
   if (Status status = readWhole(file.get(), size, &bytes); !status.ok()) return status;

@@ -76,11 +76,7 @@ void sortFolders(PlistValue& node, std::vector<FolderChange>* changes, bool with
   for (std::size_t f = 0; f < folders.size(); ++f) {
     PlistArray& entries = *folders[f].entries;
     folders[f].firstRanked = ranked.size();
-    // Each entry's keys lie in a block of their own, far from the others: asking for the
-    // blocks of entries a few places ahead lets those loads overlap instead of queueing.
-    constexpr std::size_t kAhead = 8;
     for (std::size_t i = 0; i < entries.size(); ++i) {
-      if (i + kAhead < entries.size()) prefetchContents(entries[i + kAhead]);
       const NodeFacts facts = describeNode(entries[i]);
       const std::size_t keyStart = keyText.size();
       if (facts.title) keys.append(*facts.title, keyText);  // no title ranks as an empty one

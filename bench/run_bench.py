@@ -306,7 +306,7 @@ def report(results, growth, sizes):
                 f"{r[0] / t[0]:.1f}x",
                 f"{t[0] / d[0]:.1f}x",
                 mb(t[1], t[2]),
-                f"{t[1] * 1024 / sizes[name]:.1f}x",
+                f"{t[1] * 1024 / sizes[name]:.1f}x" if t[1] > t[2] else "-",
                 mb(r[1], r[2]),
             ]
         )

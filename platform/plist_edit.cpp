@@ -33,13 +33,13 @@ std::vector<ByteSpan> PlistOriginal::elementsOf(const ArrayRecord& record) const
 
 namespace {
 
-// Whether `order` puts `count` elements in another order: a permutation that is not the identity.
-bool isRealMove(const std::vector<std::uint32_t>& order, std::uint32_t count) {
-  if (order.size() != count) return false;
+// Whether `order` moves any of `count` elements: nothing when it is not a permutation of them.
+std::optional<bool> movesAny(const std::vector<std::uint32_t>& order, std::uint32_t count) {
+  if (order.size() != count) return std::nullopt;
   std::vector<bool> seen(count);
   bool moved = false;
   for (std::uint32_t k = 0; k < count; ++k) {
-    if (order[k] >= count || seen[order[k]]) return false;
+    if (order[k] >= count || seen[order[k]]) return std::nullopt;
     seen[order[k]] = true;
     moved |= order[k] != k;
   }
@@ -59,12 +59,10 @@ std::optional<PlistEdit> PlistOriginal::edit(const std::vector<ArrayMove>& moves
   for (const ArrayMove& move : moves) {
     const auto found = byId.find(move.entriesId);
     if (found == byId.end()) return std::nullopt;
+    const std::optional<bool> changes = movesAny(move.order, found->second->count);
+    if (!changes) return std::nullopt;
+    if (!*changes) continue;
     const ArrayRecord& record = *found->second;
-    if (move.order.size() != record.count) return std::nullopt;
-    if (!isRealMove(move.order, record.count)) {
-      if (std::is_sorted(move.order.begin(), move.order.end())) continue;  // nothing moved
-      return std::nullopt;
-    }
     const auto [existing, added] = orderOf.emplace(record.object, &move);
     if (!added && existing->second->order != move.order) return std::nullopt;
     moved.insert(move.entriesId);

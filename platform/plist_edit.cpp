@@ -1,8 +1,7 @@
 #include "platform/plist_edit.h"
 
 #include <algorithm>
-#include <unordered_map>
-#include <unordered_set>
+#include <utility>
 
 namespace tidymark {
 
@@ -16,19 +15,6 @@ void PlistOriginal::addReferenceList(const void* id, std::uint64_t object,
 void PlistOriginal::addElements(const void* id, const ByteSpan* elements, std::uint32_t count) {
   arrays_.push_back({id, arrays_.size(), spans_.size(), count});
   spans_.insert(spans_.end(), elements, elements + count);
-}
-
-std::vector<ByteSpan> PlistOriginal::elementsOf(const ArrayRecord& record) const {
-  if (refSize_ == 0) {
-    const auto first = spans_.begin() + static_cast<std::ptrdiff_t>(record.first);
-    return {first, first + record.count};
-  }
-  std::vector<ByteSpan> elements(record.count);
-  for (std::uint32_t i = 0; i < record.count; ++i) {
-    elements[i].begin = record.first + std::uint64_t{i} * refSize_;
-    elements[i].end = elements[i].begin + refSize_;
-  }
-  return elements;
 }
 
 namespace {
@@ -49,38 +35,50 @@ std::optional<bool> movesAny(const std::vector<std::uint32_t>& order, std::uint3
 }  // namespace
 
 std::optional<PlistEdit> PlistOriginal::edit(const std::vector<ArrayMove>& moves) const {
-  std::unordered_map<const void*, const ArrayRecord*> byId;
+  // Each move's array, found by its identity.
+  std::vector<std::pair<const void*, std::size_t>> byId;
   byId.reserve(arrays_.size());
-  for (const ArrayRecord& record : arrays_) byId.emplace(record.id, &record);
-
-  // One order per array object; every array read from it must take that order.
-  std::unordered_map<std::uint64_t, const ArrayMove*> orderOf;
-  std::unordered_set<const void*> moved;
+  for (std::size_t i = 0; i < arrays_.size(); ++i) byId.emplace_back(arrays_[i].id, i);
+  std::sort(byId.begin(), byId.end());
+  std::vector<const std::vector<std::uint32_t>*> orderOf(arrays_.size(), nullptr);
   for (const ArrayMove& move : moves) {
-    const auto found = byId.find(move.entriesId);
-    if (found == byId.end()) return std::nullopt;
-    const std::optional<bool> changes = movesAny(move.order, found->second->count);
+    const auto found = std::lower_bound(byId.begin(), byId.end(),
+                                        std::pair<const void*, std::size_t>(move.entriesId, 0));
+    if (move.entriesId == nullptr || found == byId.end() || found->first != move.entriesId) {
+      return std::nullopt;
+    }
+    const std::optional<bool> changes = movesAny(move.order, arrays_[found->second].count);
     if (!changes) return std::nullopt;
-    if (!*changes) continue;
-    const ArrayRecord& record = *found->second;
-    const auto [existing, added] = orderOf.emplace(record.object, &move);
-    if (!added && existing->second->order != move.order) return std::nullopt;
-    moved.insert(move.entriesId);
+    if (*changes) orderOf[found->second] = &move.order;
   }
+
+  // Arrays read from one object (a binary file's shared array) are written once, so they must
+  // all take one order: moved alike, or not at all.
+  std::vector<std::size_t> byObject(arrays_.size());
+  for (std::size_t i = 0; i < byObject.size(); ++i) byObject[i] = i;
+  std::stable_sort(byObject.begin(), byObject.end(), [this](std::size_t a, std::size_t b) {
+    return arrays_[a].object < arrays_[b].object;
+  });
   PlistEdit edit;
   edit.original_ = bytes_;
-  for (const ArrayRecord& record : arrays_) {
-    const auto found = orderOf.find(record.object);
-    if (found == orderOf.end()) continue;
-    // A copy of a moved object that stayed as it was needs another order than the moved one.
-    if (!moved.contains(record.id)) return std::nullopt;
-    if (!found->second) continue;  // written already
-    edit.reorderings_.push_back({elementsOf(record), &found->second->order});
-    found->second = nullptr;
+  edit.refSize_ = refSize_;
+  for (std::size_t i = 0; i < byObject.size();) {
+    const ArrayRecord& record = arrays_[byObject[i]];
+    const std::vector<std::uint32_t>* order = orderOf[byObject[i]];
+    std::size_t j = i + 1;
+    for (; j < byObject.size() && arrays_[byObject[j]].object == record.object; ++j) {
+      const std::vector<std::uint32_t>* other = orderOf[byObject[j]];
+      if (other != order && (!other || !order || *other != *order)) return std::nullopt;
+    }
+    if (order) {
+      edit.reorderings_.push_back({refSize_ == 0 ? spans_.data() + record.first : nullptr,
+                                   record.first, record.count, order});
+    }
+    i = j;
   }
   std::sort(edit.reorderings_.begin(), edit.reorderings_.end(),
-            [](const PlistEdit::Reordering& a, const PlistEdit::Reordering& b) {
-              return a.elements.front().begin < b.elements.front().begin;
+            [this](const PlistEdit::Reordering& a, const PlistEdit::Reordering& b) {
+              return a.element(0, refSize_).begin < b.element(0, refSize_).begin;
             });
   return edit;
 }
@@ -102,48 +100,51 @@ Status PlistEdit::write(ByteSink& sink) const {
     }
     return flush() && sink.write(bytes);
   };
-
-  // A piece of the original to write: as it is (`plain`), or with the reorderings inside it.
-  // An explicit stack rather than recursion, since arrays may nest as deep as the file likes.
-  struct Piece {
-    std::uint64_t begin;
-    std::uint64_t end;
-    bool plain;
-  };
-  const auto firstFrom = [this](std::uint64_t position) {
-    return std::lower_bound(reorderings_.begin(), reorderings_.end(), position,
-                            [](const Reordering& r, std::uint64_t at) {
-                              return r.elements.front().begin < at;
+  // The first array that begins after `position`: an array begins where its first element
+  // does, so the arrays inside an element begin after the element.
+  const auto firstAfter = [this](std::uint64_t position) {
+    return std::upper_bound(reorderings_.begin(), reorderings_.end(), position,
+                            [this](std::uint64_t at, const Reordering& r) {
+                              return at < r.element(0, refSize_).begin;
                             });
   };
-  std::vector<Piece> pending = {{0, original_.size(), false}};
-  std::vector<Piece> parts;
-  while (!pending.empty()) {
-    const Piece piece = pending.back();
-    pending.pop_back();
-    // An array begins where its first element does, so arrays inside a piece begin after it.
-    auto next = firstFrom(piece.begin + 1);
-    if (piece.plain || next == reorderings_.end() || next->elements.front().begin >= piece.end) {
-      if (!copy(piece.begin, piece.end)) return Status::failure(sink.error());
-      continue;
-    }
-    // Each array in the piece: what lies before it, then its elements in their new order with
-    // the bytes between them where they were.
-    parts.clear();
-    std::uint64_t position = piece.begin;
-    for (; next != reorderings_.end() && next->elements.front().begin < piece.end;
-         next = firstFrom(position)) {
-      const std::vector<ByteSpan>& elements = next->elements;
-      const std::vector<std::uint32_t>& order = *next->order;
-      parts.push_back({position, elements.front().begin, true});
-      for (std::size_t k = 0; k < elements.size(); ++k) {
-        if (k > 0) parts.push_back({elements[k - 1].end, elements[k].begin, true});
-        parts.push_back({elements[order[k]].begin, elements[order[k]].end, false});
+
+  // A piece of the original being written, with the arrays inside it in their new order: up to
+  // `position` it is written; `array` is the one being written (its element `k` next), or none.
+  // A stack of them rather than recursion, since arrays may nest as deep as the file likes.
+  struct Piece {
+    std::uint64_t position;
+    std::uint64_t end;
+    std::vector<Reordering>::const_iterator array;
+    std::uint32_t k;
+  };
+  const auto none = reorderings_.end();
+  std::vector<Piece> pieces = {{0, original_.size(), none, 0}};
+  while (!pieces.empty()) {
+    Piece& piece = pieces.back();
+    bool ok = true;
+    if (piece.array == none) {
+      const auto next = firstAfter(piece.position);
+      if (next == none || next->element(0, refSize_).begin >= piece.end) {
+        ok = copy(piece.position, piece.end);
+        pieces.pop_back();
+      } else {
+        ok = copy(piece.position, next->element(0, refSize_).begin);
+        piece.array = next;
+        piece.k = 0;
       }
-      position = elements.back().end;
+    } else if (piece.k == piece.array->count) {
+      piece.position = piece.array->element(piece.k - 1, refSize_).end;
+      piece.array = none;
+    } else {
+      // The bytes between elements stay where they are; the elements move whole.
+      const Reordering& array = *piece.array;
+      const std::uint32_t k = piece.k++;
+      if (k > 0) ok = copy(array.element(k - 1, refSize_).end, array.element(k, refSize_).begin);
+      const ByteSpan moved = array.element((*array.order)[k], refSize_);
+      pieces.push_back({moved.begin, moved.end, none, 0});  // `piece` is not used after this
     }
-    parts.push_back({position, piece.end, true});
-    pending.insert(pending.end(), parts.rbegin(), parts.rend());
+    if (!ok) return Status::failure(sink.error());
   }
   return flush() ? Status::success() : Status::failure(sink.error());
 }

@@ -33,13 +33,22 @@ class PlistEdit {
 
  private:
   friend class PlistOriginal;
-  // One array to write in its new order: its elements' spans in file order, and the order.
+  // One array to write in its new order: where its elements lie (a binary file's references,
+  // `refSize` bytes each from `first`, or an XML file's `spans`), and the order.
   struct Reordering {
-    std::vector<ByteSpan> elements;
+    const ByteSpan* spans;  // null for a binary file's references
+    std::uint64_t first;
+    std::uint32_t count;
     const std::vector<std::uint32_t>* order;
+
+    ByteSpan element(std::uint32_t i, unsigned refSize) const {
+      if (spans) return spans[i];
+      return {first + std::uint64_t{i} * refSize, first + std::uint64_t{i + 1} * refSize};
+    }
   };
 
   std::string_view original_;
+  unsigned refSize_ = 0;
   std::vector<Reordering> reorderings_;  // by where they begin in the original
 };
 
@@ -73,8 +82,6 @@ class PlistOriginal {
     std::uint64_t first;   // binary: where its references begin; XML: its first span in spans_
     std::uint32_t count;
   };
-
-  std::vector<ByteSpan> elementsOf(const ArrayRecord& record) const;
 
   std::string bytes_;
   unsigned refSize_ = 0;  // 0 for an XML file

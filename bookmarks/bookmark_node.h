@@ -14,6 +14,9 @@ inline constexpr std::string_view kChildrenKey = "Children";
 inline constexpr std::string_view kTitleKey = "Title";
 inline constexpr std::string_view kUriDictionaryKey = "URIDictionary";
 inline constexpr std::string_view kUriTitleKey = "title";
+// Every key the sort reads: a tree of only these entries sorts as the whole one does.
+inline constexpr std::string_view kSortKeys[] = {kBookmarkTypeKey, kChildrenKey, kTitleKey,
+                                                 kUriDictionaryKey, kUriTitleKey};
 
 // What the sort needs to know of a node, read in one pass over its keys.
 struct NodeFacts {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <vector>
 
 #include "bookmarks/bookmark_node.h"
@@ -33,13 +34,15 @@ struct Folder {
   std::size_t firstRanked;
   std::size_t parent;
   const PlistString* title;
+  std::size_t depth;  // how many folders lie between the top one and this, itself included
 };
 
 constexpr std::size_t kNoParent = static_cast<std::size_t>(-1);
 
+// The innermost kMaxTitlePath titles of the path to folder `f`, outermost first.
 std::vector<std::string> titlePath(const std::vector<Folder>& folders, std::size_t f) {
   std::vector<std::string> path;
-  for (; folders[f].parent != kNoParent; f = folders[f].parent) {
+  for (; folders[f].parent != kNoParent && path.size() < kMaxTitlePath; f = folders[f].parent) {
     path.emplace_back(folders[f].title ? std::string_view(*folders[f].title) : std::string_view());
   }
   return {path.rbegin(), path.rend()};
@@ -59,33 +62,23 @@ void reorder(PlistArray& entries, const Ranked* ranked, PlistArray& scratch) {
   entries.swap(scratch);
 }
 
-}  // namespace
-
-std::size_t FolderChange::moved() const {
-  std::size_t count = 0;
-  for (std::size_t i = 0; i < order.size(); ++i) count += order[i] != i;
-  return count;
-}
-
-void sortImpl(PlistValue& node, std::vector<FolderChange>* changes) {
+// sortImpl, which also names each changed folder by its title path when `withPaths` is set
+// (the save has no use for the names).
+void sortFolders(PlistValue& node, std::vector<FolderChange>* changes, bool withPaths) {
   if (!isFolder(node)) return;
   PlistArray* top = nonEmptyChildren(node);
   if (!top) return;
 
   // One walk, breadth first, reads each entry once: its kind, its title's sort key, and, for a
   // folder, its entries, which join the walk. A node that is not a folder ends the walk there.
-  std::vector<Folder> folders = {{top, 0, kNoParent, nullptr}};
+  std::vector<Folder> folders = {{top, 0, kNoParent, nullptr, 0}};
   std::vector<Ranked> ranked;
   std::string keyText;
   TitleKeyBuilder keys;
   for (std::size_t f = 0; f < folders.size(); ++f) {
     PlistArray& entries = *folders[f].entries;
     folders[f].firstRanked = ranked.size();
-    // Each entry's keys lie in a block of their own, far from the others: asking for the
-    // blocks of entries a few places ahead lets those loads overlap instead of queueing.
-    constexpr std::size_t kAhead = 8;
     for (std::size_t i = 0; i < entries.size(); ++i) {
-      if (i + kAhead < entries.size()) prefetchContents(entries[i + kAhead]);
       const NodeFacts facts = describeNode(entries[i]);
       const std::size_t keyStart = keyText.size();
       if (facts.title) keys.append(*facts.title, keyText);  // no title ranks as an empty one
@@ -93,7 +86,7 @@ void sortImpl(PlistValue& node, std::vector<FolderChange>* changes) {
           {keyStart, keyText.size() - keyStart, static_cast<std::uint32_t>(i), facts.folder});
       if (facts.folder) {
         if (PlistArray* inner = nonEmptyChildren(entries[i]))
-          folders.push_back({inner, 0, f, facts.title});
+          folders.push_back({inner, 0, f, facts.title, folders[f].depth + 1});
       }
     }
   }
@@ -119,7 +112,11 @@ void sortImpl(PlistValue& node, std::vector<FolderChange>* changes) {
     if (!moved) continue;
     if (changes) {
       const std::size_t f = static_cast<std::size_t>(folders.rend() - folder) - 1;
-      FolderChange change{titlePath(folders, f), folder->entries->data(), {}};
+      FolderChange change{{folder->entries->data(), {}}, {}};
+      if (withPaths) {
+        change.titlePath = titlePath(folders, f);
+        change.depth = folder->depth;
+      }
       change.order.reserve(folder->entries->size());
       for (const Ranked* r = first; r != last; ++r) change.order.push_back(r->index);
       changes->push_back(std::move(change));
@@ -130,9 +127,37 @@ void sortImpl(PlistValue& node, std::vector<FolderChange>* changes) {
   if (changes) std::reverse(changes->begin() + static_cast<std::ptrdiff_t>(reported), changes->end());
 }
 
+}  // namespace
+
+std::size_t FolderChange::moved() const {
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < order.size(); ++i) count += order[i] != i;
+  return count;
+}
+
+void sortImpl(PlistValue& node, std::vector<FolderChange>* changes) {
+  sortFolders(node, changes, true);
+}
+
+Status sortDocument(PlistDocument& document, bool* moved) {
+  std::vector<FolderChange> changes;
+  sortFolders(document.root, &changes, false);
+  *moved = !changes.empty();
+  document.moved.assign(std::make_move_iterator(changes.begin()),
+                        std::make_move_iterator(changes.end()));
+  if (*moved && document.partial &&
+      !(document.original && document.original->edit(document.moved))) {
+    // Saved whole after all: the tree must be whole too.
+    if (Status status = readWholeTree(&document); !status.ok()) return status;
+    sortImpl(document.root);
+  }
+  return Status::success();
+}
+
 Status sort(const std::string& path, PlistStore& store, PlistDocument& document) {
   if (Status status = store.load(path, &document); !status.ok()) return status;
-  sortImpl(document.root);
+  bool moved = false;
+  if (Status status = sortDocument(document, &moved); !status.ok() || !moved) return status;
   return store.save(path, document);
 }
 

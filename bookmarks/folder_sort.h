@@ -27,20 +27,23 @@ struct SortEntry {
 // case-insensitively, with runs of digits compared by value.
 int comparator(const SortEntry& a, const SortEntry& b);
 
-// A folder whose entries the sort put in another order.
-struct FolderChange {
-  // The titles of the folders from the top one's entries down to this folder: empty for the top
-  // folder itself. An untitled folder has an empty title.
+// A folder whose entries the sort put in another order. As an ArrayMove: its "Children" array
+// as the tree held it before the sort (the address of the array's first entry, which a loaded
+// tree keeps from the load until the sort moves entries), and order[i], the place before the
+// sort of the entry now at place i.
+struct FolderChange : ArrayMove {
+  // The titles of the folders from the top one's entries down to this folder, `depth` of them:
+  // none for the top folder itself. Only the innermost kMaxTitlePath are kept, so that a hugely
+  // nested file cannot make the report grow with the square of its depth. An untitled folder
+  // has an empty title.
   std::vector<std::string> titlePath;
-  // Its "Children" array as the tree held it before the sort: the address of the array's first
-  // entry, which a loaded tree keeps from the load until the sort moves entries.
-  const void* entriesId = nullptr;
-  // order[i] is the place before the sort of the entry now at place i.
-  std::vector<std::uint32_t> order;
+  std::size_t depth = 0;
 
   // How many entries are not where they were.
   std::size_t moved() const;
 };
+
+inline constexpr std::size_t kMaxTitlePath = 32;
 
 // Orders the entries of every folder at and below `node`, deepest first. The walk stops at a
 // node that is not a folder: its entries keep their order and nothing below it is visited.
@@ -48,8 +51,15 @@ struct FolderChange {
 // given, each folder whose order changed is added to it, outer folders before inner ones.
 void sortImpl(PlistValue& node, std::vector<FolderChange>* changes = nullptr);
 
-// Loads the bookmarks file at `path` into `document`, sorts it with sortImpl and writes it back.
-// The tree stays with the caller, who decides when to release it.
+// Sorts a loaded document with sortImpl and readies it to be saved as its original with the
+// moved entries moved (see PlistDocument). A partial tree (see kSortKeys) whose moves cannot be
+// saved that way is read whole and sorted again, to be written whole. *moved: whether any entry
+// moved, and so whether there is anything to save.
+Status sortDocument(PlistDocument& document, bool* moved);
+
+// Loads the bookmarks file at `path` into `document`, sorts it with sortDocument and saves it;
+// when nothing moved, nothing is written. The tree stays with the caller, who decides when to
+// release it.
 Status sort(const std::string& path, PlistStore& store, PlistDocument& document);
 
 }  // namespace tidymark

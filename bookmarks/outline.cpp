@@ -87,7 +87,8 @@ bool writeSortChanges(const std::vector<FolderChange>& changes, ByteSink& out) {
   LineWriter lines(out);
   for (const FolderChange& change : changes) {
     std::string& line = lines.text();
-    if (change.titlePath.empty()) line += "(top level)";
+    if (change.depth == 0) line += "(top level)";
+    if (change.depth > change.titlePath.size()) line += "... / ";  // the outer titles
     for (std::size_t i = 0; i < change.titlePath.size(); ++i) {
       if (i > 0) line += " / ";
       const std::string& title = change.titlePath[i];

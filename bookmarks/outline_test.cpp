@@ -58,8 +58,13 @@ TEST(Outline, IndentationStopsGrowingAtTheLimit) {
 }
 
 TEST(SortChanges, ShowsEachFolderByItsTitlesThenASummary) {
-  const auto change = [](std::vector<std::string> titles, std::vector<std::uint32_t> order) {
-    return FolderChange{std::move(titles), nullptr, std::move(order)};
+  const auto change = [](std::vector<std::string> titles, std::vector<std::uint32_t> order,
+                          std::size_t depth = 0) {
+    FolderChange folder;
+    folder.depth = depth ? depth : titles.size();
+    folder.titlePath = std::move(titles);
+    folder.order = std::move(order);
+    return folder;
   };
   const std::pair<std::vector<FolderChange>, std::string> cases[] = {
       {{}, "nothing would change; nothing was written\n"},
@@ -69,6 +74,8 @@ TEST(SortChanges, ShowsEachFolderByItsTitlesThenASummary) {
        "BookmarksBar / Work: 2 of 4 entries would move\n"
        "(untitled) / a\\tb\\\\: 3 of 3 entries would move\n"
        "2 folders would change; nothing was written\n"},
+      {{change({"x", "y"}, {1, 0}, 40)},  // only the innermost titles were kept
+       "... / x / y: 2 of 2 entries would move\n1 folder would change; nothing was written\n"},
   };
   for (const auto& [changes, expected] : cases) {
     std::string text;

@@ -12,7 +12,8 @@ namespace tidymark {
 // keeps every allocation within it, asks for large pages, and has the expected part faulted in
 // by a helper thread on another processor while this one reads the file. The helper touches no
 // data of the program; pages it fills come back zeroed, as any fresh page does.
-// Call it before the work starts; a program that never calls it is unaffected.
+// Call it before the work starts; a program that never calls it is unaffected. Each system has
+// its own version (memory_linux.cpp); one where none of this helps may do nothing at all.
 void prepareHeapForTree(std::size_t expectedBytes);
 
 }  // namespace tidymark

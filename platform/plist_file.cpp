@@ -19,9 +19,6 @@ namespace tidymark {
 
 namespace {
 
-// XML files from this size on are read piece by piece rather than whole.
-constexpr std::size_t kLargeFile = std::size_t{4} << 20;
-
 std::string systemError(int error) {
   return std::strerror(error);
 }
@@ -79,25 +76,6 @@ Status readWhole(int fd, std::size_t size, std::string* contents) {
   return Status::success();
 }
 
-// Reads a large XML file piece by piece, so that it is never held whole.
-Status streamXml(int fd, PlistDocument* document) {
-  document->format = PlistFormat::Xml;
-  std::string buffer;
-  Status status = readXmlPlist(
-      [&](std::size_t wanted, std::string_view* piece) {
-        buffer.resize(wanted);
-        std::size_t got = 0;
-        Status read = readSome(fd, buffer.data(), wanted, &got);
-        *piece = std::string_view(buffer).substr(0, got);
-        return read;
-      },
-      &document->root);
-  if (!status.ok() && !status.message().starts_with("cannot read: ")) {
-    return Status::failure("not a property list: " + status.message());
-  }
-  return status;
-}
-
 const char* kindName(PlistKind kind) {
   switch (kind) {
     case PlistKind::Dictionary:
@@ -124,20 +102,51 @@ const char* kindName(PlistKind kind) {
 
 }  // namespace
 
-Status parsePlist(std::string_view bytes, PlistDocument* document) {
+namespace {
+
+Status parseInto(std::string_view bytes, PlistDocument* document, PlistOriginal* original,
+                 KeptKeys kept) {
   if (bytes.empty()) return Status::failure("not a property list: the file is empty");
   if (bytes.starts_with(kBinaryPlistMagic)) {
     document->format = PlistFormat::Binary;
-    return readBinaryPlist(bytes, &document->root);
+    document->partial = !kept.empty();
+    return readBinaryPlist(bytes, &document->root, original, kept);
   }
   if (bytes.starts_with("bplist")) {
     return Status::failure("unsupported binary property list version \"" +
                            std::string(bytes.substr(0, 8)) + "\"");
   }
   document->format = PlistFormat::Xml;
-  Status status = readXmlPlist(bytes, &document->root);
+  Status status = readXmlPlist(bytes, &document->root, original);
   if (!status.ok()) return Status::failure("not a property list: " + status.message());
   return status;
+}
+
+}  // namespace
+
+Status parsePlist(std::string_view bytes, PlistDocument* document) {
+  return parseInto(bytes, document, nullptr, {});
+}
+
+Status readPlistKeepingOriginal(std::string bytes, PlistDocument* document, KeptKeys kept) {
+  auto original = std::make_shared<PlistOriginal>(std::move(bytes));
+  PlistDocument loaded;
+  if (Status status = parseInto(original->bytes(), &loaded, original.get(), kept);
+      !status.ok()) {
+    return status;
+  }
+  loaded.original = std::move(original);
+  *document = std::move(loaded);
+  return Status::success();
+}
+
+Status readWholeTree(PlistDocument* document) {
+  if (!document->original) return Status::success();
+  const std::shared_ptr<const PlistOriginal> original = std::move(document->original);
+  const FileStamp source = document->source;  // still the file the tree comes from
+  *document = PlistDocument{};
+  document->source = source;
+  return parsePlist(original->bytes(), document);
 }
 
 Status serializePlist(const PlistDocument& document, ByteSink& sink) {
@@ -150,7 +159,16 @@ Status serializePlist(const PlistDocument& document, std::string* out) {
                                                 : writeXmlPlist(document.root, out);
 }
 
-Status loadPlistFile(const std::string& path, PlistDocument* document) {
+Status writePlistContent(const PlistDocument& document, ByteSink& sink) {
+  if (document.original) {
+    if (const std::optional<PlistEdit> edit = document.original->edit(document.moved)) {
+      return edit->write(sink);
+    }
+  }
+  return serializePlist(document, sink);
+}
+
+Status loadPlistFile(const std::string& path, PlistDocument* document, KeptKeys kept) {
   int fd = -1;
   std::size_t size = 0;
   if (Status status = openRegularFile(path, &fd, &size); !status.ok()) return status;
@@ -158,19 +176,14 @@ Status loadPlistFile(const std::string& path, PlistDocument* document) {
   // Taken before reading, so that a save by another program while this one reads shows.
   FileStamp source;
   if (Status status = stampOfOpenFile(file.get(), &source); !status.ok()) return status;
-  // The heap is prepared for the tree before anything is read. A binary file's tree takes about
-  // three times the file's size, an XML file's about its size.
-  char head[kBinaryPlistMagic.size()] = {};
-  const bool binary = ::pread(file.get(), head, sizeof head, 0) == sizeof head &&
-                      std::string_view(head, 6) == "bplist";
-  prepareHeapForTree((binary ? 4 : 1) * size);
+  // The heap is prepared before anything is read, for the file's bytes and a tree of about their
+  // size: an XML file's whole tree, or the part of a binary file's that the sort reads.
+  prepareHeapForTree(2 * size);
   PlistDocument loaded;
-  if (!binary && size >= kLargeFile) {
-    if (Status status = streamXml(file.get(), &loaded); !status.ok()) return status;
-  } else {
-    std::string bytes;
-    if (Status status = readWhole(file.get(), size, &bytes); !status.ok()) return status;
-    if (Status status = parsePlist(bytes, &loaded); !status.ok()) return status;
+  std::string bytes;
+  if (Status status = readWhole(file.get(), size, &bytes); !status.ok()) return status;
+  if (Status status = readPlistKeepingOriginal(std::move(bytes), &loaded, kept); !status.ok()) {
+    return status;
   }
   if (loaded.root.kind() != PlistKind::Dictionary) {
     return Status::failure(std::string("the property list holds ") + kindName(loaded.root.kind()) +
@@ -191,7 +204,7 @@ Status checkReadableFile(const std::string& path) {
 
 Status savePlistFile(const std::string& path, const PlistDocument& document) {
   return replaceFile(path, document.source,
-                     [&](ByteSink& sink) { return serializePlist(document, sink); });
+                     [&](ByteSink& sink) { return writePlistContent(document, sink); });
 }
 
 }  // namespace tidymark

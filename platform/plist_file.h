@@ -1,10 +1,14 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "platform/binary_plist.h"
 #include "platform/byte_sink.h"
 #include "platform/file_system.h"
+#include "platform/plist_edit.h"
 #include "platform/plist_value.h"
 #include "platform/status.h"
 
@@ -17,28 +21,48 @@ struct PlistDocument {
   PlistValue root;
   PlistFormat format = PlistFormat::Binary;
   FileStamp source = {};  // the file it was loaded from, as it was then; none when made in memory
+  // The file the tree was read from, when it was (see readPlistKeepingOriginal), and the arrays
+  // whose elements have moved since: the tree is then saved as the original with those elements
+  // moved. Whoever changes the tree in any other way resets `original`.
+  std::shared_ptr<const PlistOriginal> original = nullptr;
+  std::vector<ArrayMove> moved = {};
+  // The tree holds only the dictionary entries under some keys (see KeptKeys): enough to sort it
+  // and save the sort as an edit of the original, not to write it whole.
+  bool partial = false;
 };
 
 // Reads a property list held in memory; the format is told by content (the binary magic,
 // otherwise XML). The root may be of any kind.
 Status parsePlist(std::string_view bytes, PlistDocument* document);
 
-// Writes `document` in its format to `sink`, or appending to `out`.
+// The same, keeping `bytes` in the document as its original, with where its arrays lie. When
+// `kept` names keys, a binary file's tree holds only the dictionary entries under them.
+Status readPlistKeepingOriginal(std::string bytes, PlistDocument* document, KeptKeys kept = {});
+
+// Replaces a document's tree by the whole tree of its original, which the document then no longer
+// keeps: for a partial tree that must be written whole.
+Status readWholeTree(PlistDocument* document);
+
+// Writes `document` whole in its format to `sink`, or appending to `out`.
 Status serializePlist(const PlistDocument& document, ByteSink& sink);
 Status serializePlist(const PlistDocument& document, std::string* out);
 
+// Writes what saving `document` writes: its original with the moved elements moved, or the whole
+// tree when it has no original or the moves cannot be said as an edit of it.
+Status writePlistContent(const PlistDocument& document, ByteSink& sink);
+
 // Loads the property list at `path`: a regular file, or a symbolic link to one. Anything else
 // (a directory, FIFO, socket or device) is refused without blocking. The root must be a
-// dictionary. The heap is prepared for the tree first (see prepareHeapForTree), and a large XML
-// file is read piece by piece rather than whole.
-Status loadPlistFile(const std::string& path, PlistDocument* document);
+// dictionary. The file's bytes are kept as the document's original, and `kept` is handed on to
+// readPlistKeepingOriginal. The heap is prepared for the tree first (see prepareHeapForTree).
+Status loadPlistFile(const std::string& path, PlistDocument* document, KeptKeys kept = {});
 
 // Whether loadPlistFile could open `path`: a regular file (or a link to one) this process can
 // read. Fails with the message the load would give, without reading anything.
 Status checkReadableFile(const std::string& path);
 
-// Replaces the file at `path` with `document`, crash-safely (see replaceFile): the content is
-// written as it is made. A document loaded from a file is written only if the path still leads
+// Replaces the file at `path` with `document` (see writePlistContent), crash-safely (see
+// replaceFile): the content is written as it is made. A document loaded from a file is written only if the path still leads
 // to that file, unchanged since it was loaded.
 Status savePlistFile(const std::string& path, const PlistDocument& document);
 
@@ -51,15 +75,20 @@ class PlistStore {
   virtual Status save(const std::string& path, const PlistDocument& document) = 0;
 };
 
-// The real store: loadPlistFile and savePlistFile.
+// The real store: loadPlistFile (keeping only the entries under `kept`, when it names keys) and
+// savePlistFile.
 class FilePlistStore final : public PlistStore {
  public:
+  explicit FilePlistStore(KeptKeys kept = {}) : kept_(kept) {}
   Status load(const std::string& path, PlistDocument* document) override {
-    return loadPlistFile(path, document);
+    return loadPlistFile(path, document, kept_);
   }
   Status save(const std::string& path, const PlistDocument& document) override {
     return savePlistFile(path, document);
   }
+
+ private:
+  KeptKeys kept_;
 };
 
 }  // namespace tidymark

@@ -86,8 +86,8 @@ TEST(PlistFile, RefusesWhatIsNotAPropertyListFileWithAReason) {
   }
 }
 
-TEST(PlistFile, ReadsLargeXmlFilesPieceByPieceWithTheSameResults) {
-  // From a few megabytes on, an XML file is read a piece at a time rather than whole.
+TEST(PlistFile, ReadsLargeXmlFilesAcrossThePiecesTheParserIsFed) {
+  // The parser takes a large file a megabyte at a time; lines are counted across the pieces.
   PlistDict entries;
   for (int i = 0; i < 60000; ++i) {
     entries.push_back({"key " + std::to_string(i), PlistValue::string(std::string(80, 'x'))});

@@ -146,18 +146,6 @@ struct DictEntry {
 // Defined once DictEntry is complete: clang instantiates the variant's constructors here.
 inline PlistValue::PlistValue(Storage storage) : storage_(std::move(storage)) {}
 
-// Asks the processor to start loading what `value` keeps elsewhere in memory (a container's
-// elements, a long string's text): for walks over large trees, a few steps ahead of reaching it.
-inline void prefetchContents(const PlistValue& value) {
-  if (const PlistDict* dict = value.asDict()) {
-    __builtin_prefetch(dict->data());
-  } else if (const PlistArray* array = value.asArray()) {
-    __builtin_prefetch(array->data());
-  } else if (const PlistString* text = value.asString()) {
-    __builtin_prefetch(text->data());
-  }
-}
-
 // Lookups that accept an absent value and pass it on, so a chain of them reads as one line.
 inline const PlistValue* valueForKey(const PlistValue* dict, std::string_view key) {
   return dict ? dict->find(key) : nullptr;

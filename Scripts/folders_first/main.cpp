@@ -15,6 +15,7 @@
 
 #include "Scripts/folders_first/browser_guard.h"
 #include "Scripts/folders_first/command_line.h"
+#include "bookmarks/bookmark_node.h"
 #include "bookmarks/folder_sort.h"
 #include "bookmarks/outline.h"
 #include "platform/home_directory.h"
@@ -58,7 +59,9 @@ PlistDocument& document() {
 // Shows what a sort would change, writing nothing and leaving the browser alone.
 int dryRun(const std::string& path) {
   startProgress("checking", path);
-  if (Status status = loadPlistFile(path, &document()); !status.ok()) return failed(path, status);
+  if (Status status = loadPlistFile(path, &document(), kSortKeys); !status.ok()) {
+    return failed(path, status);
+  }
   std::vector<FolderChange> changes;
   sortImpl(document().root, &changes);
   std::puts(" done");
@@ -85,7 +88,7 @@ int sortInPlace(const std::string& path) {
     return 1;
   }
   startProgress("sorting", path);
-  FilePlistStore store;
+  FilePlistStore store(kSortKeys);  // the sort reads nothing else
   if (Status status = sort(path, store, document()); !status.ok()) return failed(path, status);
   std::puts(" done");
   return 0;

@@ -16,66 +16,17 @@
 #include <utility>
 #include <vector>
 
-#include "platform/utf8.h"
+#include "platform/plist_edit.h"
+#include "platform/xml_plist_format.h"
 
 namespace tidymark {
 
 namespace {
 
-// ----- Dates: seconds since 2001-01-01T00:00:00Z, proleptic Gregorian calendar, no time zones.
-
-constexpr std::int64_t kSecondsPerDay = 86400;
-
-// Days from 1970-01-01 to year-month-day.
-constexpr std::int64_t daysFromCivil(std::int64_t year, unsigned month, unsigned day) {
-  year -= month <= 2 ? 1 : 0;
-  const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
-  const auto yearOfEra = static_cast<unsigned>(year - era * 400);
-  const unsigned dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-  const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-  return era * 146097 + static_cast<std::int64_t>(dayOfEra) - 719468;
-}
-
-struct CivilDay {
-  std::int64_t year;
-  unsigned month;
-  unsigned day;
-};
-
-constexpr CivilDay civilFromDays(std::int64_t days) {
-  days += 719468;
-  const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-  const auto dayOfEra = static_cast<unsigned>(days - era * 146097);
-  const unsigned yearOfEra =
-      (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-  const unsigned dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-  const unsigned shiftedMonth = (5 * dayOfYear + 2) / 153;
-  const unsigned day = dayOfYear - (153 * shiftedMonth + 2) / 5 + 1;
-  const unsigned month = shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9;
-  return {static_cast<std::int64_t>(yearOfEra) + era * 400 + (month <= 2 ? 1 : 0), month, day};
-}
-
-constexpr std::int64_t kEpoch2001 = daysFromCivil(2001, 1, 1);
-static_assert(kEpoch2001 == 11323);
-// The range the ISO 8601 form can hold: 0001-01-01T00:00:00Z to 9999-12-31T23:59:59Z.
-constexpr double kFirstDate =
-    static_cast<double>((daysFromCivil(1, 1, 1) - kEpoch2001) * kSecondsPerDay);
-constexpr double kLastDate =
-    static_cast<double>((daysFromCivil(10000, 1, 1) - kEpoch2001) * kSecondsPerDay - 1);
-
-constexpr bool isLeapYear(std::int64_t year) {
-  return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
-}
-
-unsigned daysInMonth(std::int64_t year, unsigned month) {
-  static constexpr unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return month == 2 && isLeapYear(year) ? 29 : kDays[month - 1];
-}
+using namespace xml_format;
 
 // ----- Base64
 
-constexpr char kBase64Alphabet[] =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr std::uint8_t kBase64Space = 64;
 constexpr std::uint8_t kBase64Pad = 65;
 constexpr std::uint8_t kBase64Invalid = 255;
@@ -319,7 +270,7 @@ const char* tagName(Tag tag) {
 // costs one exactly-sized allocation.
 class XmlReader {
  public:
-  explicit XmlReader(XML_Parser parser) : parser_(parser) {
+  XmlReader(XML_Parser parser, PlistOriginal* original) : parser_(parser), original_(original) {
     XML_SetUserData(parser, this);
     XML_SetElementHandler(parser, &XmlReader::onStart, &XmlReader::onEnd);
     XML_SetCharacterDataHandler(parser, &XmlReader::onText);
@@ -328,16 +279,13 @@ class XmlReader {
     XML_SetParamEntityParsing(parser, XML_PARAM_ENTITY_PARSING_NEVER);
   }
 
-  Status read(const XmlPieceReader& nextPiece, PlistValue* root) {
+  Status read(std::string_view bytes, PlistValue* root) {
     // Modest pieces keep memory small and spare expat copying the input into a buffer of its own.
     constexpr std::size_t kPiece = std::size_t{1} << 20;
     std::size_t wanted = kPiece;
     std::size_t fed = 0;
     for (;;) {
-      std::string_view piece;
-      if (Status status = nextPiece(std::min(wanted, std::size_t{INT_MAX}), &piece); !status.ok()) {
-        return status;
-      }
+      const std::string_view piece = bytes.substr(fed, std::min(wanted, std::size_t{INT_MAX}));
       const bool last = piece.empty();
       const XML_Status status = XML_Parse(parser_, piece.data(), static_cast<int>(piece.size()),
                                           last ? XML_TRUE : XML_FALSE);
@@ -441,6 +389,9 @@ class XmlReader {
         return fail("the property list holds more than one value");
       }
     }
+    if (original_ && !open_.empty() && open_.back().tag == Tag::Array) {
+      elementStarts_.push_back(static_cast<std::uint64_t>(XML_GetCurrentByteIndex(parser_)));
+    }
     if (tag == Tag::Dict) {
       open_.push_back({Tag::Dict, false, 0, entries_.size()});
     } else if (tag == Tag::Array) {
@@ -487,6 +438,13 @@ class XmlReader {
         const auto first = elements_.begin() + static_cast<std::ptrdiff_t>(container.start);
         PlistArray array(std::make_move_iterator(first), std::make_move_iterator(elements_.end()));
         elements_.erase(first, elements_.end());
+        if (original_) {
+          if (array.size() >= 2 && array.size() <= UINT32_MAX) {
+            original_->addElements(array.data(), elementSpans_.data() + container.start,
+                                   static_cast<std::uint32_t>(array.size()));
+          }
+          elementSpans_.resize(container.start);
+        }
         open_.pop_back();
         return attach(PlistValue::array(std::move(array)));
       }
@@ -578,10 +536,22 @@ class XmlReader {
       open_.back().keyWaiting = false;
     } else {
       elements_.push_back(std::move(value));
+      if (original_) {
+        // In the handler of the element's end: its last byte is the end of this event.
+        const auto end = static_cast<std::uint64_t>(XML_GetCurrentByteIndex(parser_) +
+                                                    XML_GetCurrentByteCount(parser_));
+        elementSpans_.push_back({elementStarts_.back(), end});
+        elementStarts_.pop_back();
+      }
     }
   }
 
   XML_Parser parser_;
+  PlistOriginal* original_;  // where arrays are recorded, when given
+  // Where the elements of open arrays begin, innermost last; and the spans of finished elements
+  // of open arrays, alongside elements_.
+  std::vector<std::uint64_t> elementStarts_;
+  std::vector<ByteSpan> elementSpans_;
   std::vector<Container> open_;
   std::vector<DictEntry> entries_;
   std::vector<PlistValue> elements_;
@@ -595,346 +565,19 @@ class XmlReader {
   std::string error_;
 };
 
-// ----- Writer
-
-constexpr std::string_view kHeader =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-    "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-    "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-    "<plist version=\"1.0\">\n";
-
-// Bytes that text cannot be copied through as they are: markup, CR, control characters, and
-// the start of every multi-byte sequence (checked for valid UTF-8 and XML characters).
-constexpr std::array<bool, 256> makeAttentionTable() {
-  std::array<bool, 256> table{};
-  for (int c = 0; c < 0x20; ++c)
-    table[c] = c != '\t' && c != '\n';
-  for (int c = 0x80; c < 0x100; ++c)
-    table[c] = true;
-  table['&'] = table['<'] = table['>'] = true;
-  return table;
-}
-constexpr std::array<bool, 256> kNeedsAttention = makeAttentionTable();
-
-std::string codePointName(char32_t codePoint) {
-  char digits[8];
-  const auto [end, error] = std::to_chars(digits, digits + sizeof digits, codePoint, 16);
-  std::string hex(digits, end);
-  for (char& c : hex)
-    c = static_cast<char>(c >= 'a' ? c - 'a' + 'A' : c);
-  return "U+" + std::string(hex.size() < 4 ? 4 - hex.size() : 0, '0') + hex;
-}
-
-void appendPadded(std::string& out, std::int64_t value, int width) {
-  char digits[24];
-  const auto [end, error] = std::to_chars(digits, digits + sizeof digits, value);
-  const auto length = static_cast<int>(end - digits);
-  if (length < width) out.append(static_cast<std::size_t>(width - length), '0');
-  out.append(digits, end);
-}
-
-class XmlWriter {
- public:
-  explicit XmlWriter(ByteSink& sink) : sink_(sink) { out_.reserve(kPiece + kPiece / 8); }
-
-  Status write(const PlistValue& root) {
-    out_.append(kHeader);
-    Status status = value(root, 0);
-    while (status.ok() && !open_.empty()) {
-      if (out_.size() >= kPiece && !flush()) return Status::failure(sink_.error());
-      Frame& frame = open_.back();
-      const std::size_t depth = open_.size();
-      if (const PlistDict* dict = frame.value->asDict()) {
-        if (frame.next == dict->size()) {
-          close(depth - 1, "</dict>\n");
-          continue;
-        }
-        const DictEntry& entry = (*dict)[frame.next++];
-        indent(depth);
-        out_.append("<key>");
-        status = text(entry.key, "a key");
-        if (!status.ok()) break;
-        out_.append("</key>\n");
-        status = value(entry.value, depth);
-      } else {
-        const PlistArray& array = *frame.value->asArray();
-        if (frame.next == array.size()) {
-          close(depth - 1, "</array>\n");
-          continue;
-        }
-        status = value(array[frame.next++], depth);
-      }
-    }
-    if (!status.ok()) return status;
-    out_.append("</plist>\n");
-    return flush() ? status : Status::failure(sink_.error());
-  }
-
- private:
-  struct Frame {
-    const PlistValue* value;
-    std::size_t next;
-  };
-
-  // The output goes to the sink in pieces of about this size.
-  static constexpr std::size_t kPiece = std::size_t{1} << 20;
-
-  bool flush() {
-    const bool ok = sink_.write(out_);
-    out_.clear();
-    return ok;
-  }
-
-  // Indentation stops growing past kMaxIndent levels: a tab per level on every line would make
-  // the output grow with the square of the depth (a 400 kB file 4,000 levels deep came out at
-  // 112 MB), and readers skip it anyway.
-  static constexpr std::size_t kMaxIndent = 32;
-  void indent(std::size_t depth) { out_.append(std::min(depth, kMaxIndent), '\t'); }
-
-  void close(std::size_t depth, std::string_view tag) {
-    open_.pop_back();
-    indent(depth);
-    out_.append(tag);
-  }
-
-  // Writes a scalar or an empty container whole; opens a non-empty container for write() to
-  // fill in.
-  Status value(const PlistValue& value, std::size_t depth) {
-    indent(depth);
-    switch (value.kind()) {
-      case PlistKind::Dictionary:
-        if (value.asDict()->empty()) {
-          out_.append("<dict/>\n");
-        } else {
-          out_.append("<dict>\n");
-          open_.push_back({&value, 0});
-        }
-        return Status::success();
-      case PlistKind::Array:
-        if (value.asArray()->empty()) {
-          out_.append("<array/>\n");
-        } else {
-          out_.append("<array>\n");
-          open_.push_back({&value, 0});
-        }
-        return Status::success();
-      case PlistKind::String: {
-        out_.append("<string>");
-        Status status = text(*value.asString(), "a string");
-        out_.append("</string>\n");
-        return status;
-      }
-      case PlistKind::Integer:
-        integer(*value.asInteger());
-        return Status::success();
-      case PlistKind::Real:
-        real(*value.asReal());
-        return Status::success();
-      case PlistKind::Boolean:
-        out_.append(*value.asBoolean() ? "<true/>\n" : "<false/>\n");
-        return Status::success();
-      case PlistKind::Date:
-        return date(value.asDate()->secondsSince2001);
-      case PlistKind::Data:
-        data(*value.asData(), depth);
-        return Status::success();
-      case PlistKind::Uid:
-        out_.append("<dict>\n");
-        indent(depth + 1);
-        out_.append("<key>CF$UID</key>\n");
-        indent(depth + 1);
-        integer(PlistInteger::fromUnsigned(value.asUid()->value));
-        indent(depth);
-        out_.append("</dict>\n");
-        return Status::success();
-    }
-    return Status::failure("cannot write XML: unknown value kind");
-  }
-
-  // Escaped character data; fails on what is not UTF-8 or not an XML character.
-  Status text(std::string_view text, const char* what) {
-    std::size_t copied = 0;
-    std::size_t i = 0;
-    while (i < text.size()) {
-      const auto byte = static_cast<unsigned char>(text[i]);
-      if (!kNeedsAttention[byte]) {
-        ++i;
-        continue;
-      }
-      if (byte >= 0x80) {
-        const std::size_t begin = i;
-        const char32_t codePoint = decodeUtf8(text, i);
-        if (codePoint == kInvalidCodePoint) {
-          return Status::failure(std::string("cannot write XML: ") + what +
-                                 " is not valid UTF-8 (byte " + std::to_string(begin) + ")");
-        }
-        if (codePoint == 0xFFFE || codePoint == 0xFFFF) return badCharacter(codePoint, what);
-        continue;
-      }
-      std::string_view replacement;
-      switch (byte) {
-        case '&':
-          replacement = "&amp;";
-          break;
-        case '<':
-          replacement = "&lt;";
-          break;
-        case '>':
-          replacement = "&gt;";
-          break;
-        case '\r':
-          replacement = "&#13;";
-          break;
-        default:
-          return badCharacter(byte, what);
-      }
-      out_.append(text.data() + copied, i - copied);
-      out_.append(replacement);
-      copied = ++i;
-    }
-    out_.append(text.data() + copied, text.size() - copied);
-    return Status::success();
-  }
-
-  static Status badCharacter(char32_t codePoint, const char* what) {
-    return Status::failure(std::string("cannot write XML: ") + what + " holds the character " +
-                           codePointName(codePoint) + ", which XML cannot represent");
-  }
-
-  void integer(PlistInteger value) {
-    char digits[24];
-    const auto [end, error] =
-        value.isNegative() ? std::to_chars(digits, digits + sizeof digits, value.asSigned())
-                           : std::to_chars(digits, digits + sizeof digits, value.asUnsigned());
-    out_.append("<integer>");
-    out_.append(digits, end);
-    out_.append("</integer>\n");
-  }
-
-  void real(double value) {
-    out_.append("<real>");
-    if (std::isnan(value)) {
-      out_.append(std::signbit(value) ? "-nan" : "nan");  // all XML can say of a NaN
-    } else if (std::isinf(value)) {
-      out_.append(value < 0 ? "-inf" : "inf");
-    } else {
-      char digits[32];
-      const auto [end, error] = std::to_chars(digits, digits + sizeof digits, value);
-      out_.append(digits, end);
-    }
-    out_.append("</real>\n");
-  }
-
-  Status date(double secondsSince2001) {
-    const double whole = std::floor(secondsSince2001);
-    if (!(whole >= kFirstDate && whole <= kLastDate)) {
-      char digits[32];
-      const auto [end, error] = std::to_chars(digits, digits + sizeof digits, secondsSince2001);
-      return Status::failure("cannot write XML: the date " + std::string(digits, end) +
-                             " (seconds from 2001) lies outside the years 1 to 9999");
-    }
-    const auto seconds = static_cast<std::int64_t>(whole);
-    std::int64_t days = seconds / kSecondsPerDay;
-    std::int64_t ofDay = seconds % kSecondsPerDay;
-    if (ofDay < 0) {
-      ofDay += kSecondsPerDay;
-      --days;
-    }
-    const CivilDay civil = civilFromDays(days + kEpoch2001);
-    out_.append("<date>");
-    appendPadded(out_, civil.year, 4);
-    out_.push_back('-');
-    appendPadded(out_, civil.month, 2);
-    out_.push_back('-');
-    appendPadded(out_, civil.day, 2);
-    out_.push_back('T');
-    appendPadded(out_, ofDay / 3600, 2);
-    out_.push_back(':');
-    appendPadded(out_, ofDay / 60 % 60, 2);
-    out_.push_back(':');
-    appendPadded(out_, ofDay % 60, 2);
-    out_.append("Z</date>\n");
-    return Status::success();
-  }
-
-  // Base64 in lines of 76 characters, each indented like the tag.
-  void data(const PlistData& bytes, std::size_t depth) {
-    out_.append("<data>\n");
-    constexpr std::size_t kBytesPerLine = 57;
-    for (std::size_t line = 0; line < bytes.size(); line += kBytesPerLine) {
-      indent(depth);
-      const std::size_t end = std::min(bytes.size(), line + kBytesPerLine);
-      std::size_t i = line;
-      char encoded[76];
-      std::size_t length = 0;
-      for (; i + 3 <= end; i += 3) {
-        const std::uint32_t group =
-            (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
-        encoded[length++] = kBase64Alphabet[group >> 18];
-        encoded[length++] = kBase64Alphabet[(group >> 12) & 63];
-        encoded[length++] = kBase64Alphabet[(group >> 6) & 63];
-        encoded[length++] = kBase64Alphabet[group & 63];
-      }
-      if (i < end) {
-        const bool two = i + 1 < end;
-        const std::uint32_t group =
-            (std::uint32_t{bytes[i]} << 16) | (two ? std::uint32_t{bytes[i + 1]} << 8 : 0);
-        encoded[length++] = kBase64Alphabet[group >> 18];
-        encoded[length++] = kBase64Alphabet[(group >> 12) & 63];
-        encoded[length++] = two ? kBase64Alphabet[(group >> 6) & 63] : '=';
-        encoded[length++] = '=';
-      }
-      out_.append(encoded, length);
-      out_.push_back('\n');
-    }
-    indent(depth);
-    out_.append("</data>\n");
-  }
-
-  ByteSink& sink_;
-  std::string out_;
-  std::vector<Frame> open_;
-};
-
 }  // namespace
 
-Status readXmlPlist(const XmlPieceReader& nextPiece, PlistValue* root) {
+Status readXmlPlist(std::string_view bytes, PlistValue* root, PlistOriginal* original) {
   XML_Parser parser = XML_ParserCreate(nullptr);
   if (!parser) return Status::failure("out of memory");
   Status status = Status::success();
   try {
-    XmlReader reader(parser);
-    status = reader.read(nextPiece, root);
+    XmlReader reader(parser, original);
+    status = reader.read(bytes, root);
   } catch (const std::bad_alloc&) {
     status = Status::failure("out of memory");
   }
   XML_ParserFree(parser);
-  return status;
-}
-
-Status readXmlPlist(std::string_view bytes, PlistValue* root) {
-  return readXmlPlist(
-      [&bytes](std::size_t wanted, std::string_view* piece) {
-        *piece = bytes.substr(0, wanted);
-        bytes.remove_prefix(piece->size());
-        return Status::success();
-      },
-      root);
-}
-
-Status writeXmlPlist(const PlistValue& root, ByteSink& sink) {
-  try {
-    return XmlWriter(sink).write(root);
-  } catch (const std::bad_alloc&) {
-    return Status::failure("out of memory");
-  }
-}
-
-Status writeXmlPlist(const PlistValue& root, std::string* out) {
-  const std::size_t originalSize = out->size();
-  StringSink sink(*out);
-  Status status = writeXmlPlist(root, sink);
-  if (!status.ok()) out->resize(originalSize);
   return status;
 }
 

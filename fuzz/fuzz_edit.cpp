@@ -1,0 +1,63 @@
+// The save as an edit of the original, on any bytes, as the tool runs it: whatever loads (only
+// the entries the sort reads, for a binary file, which must fail exactly when reading all does)
+// is sorted and saved. What is written must read
+// back as the whole tree sorted in memory, and, unless the save fell back to the whole writer,
+// be as long as the input and differ from it only by bytes moved within it. Nothing moved:
+// nothing to write. Sorting what was written moves nothing.
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bookmarks/bookmark_node.h"
+#include "bookmarks/folder_sort.h"
+#include "fuzz/fuzz_support.h"
+#include "platform/plist_file.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace tidymark;
+  const std::string input(reinterpret_cast<const char*>(data), size);
+  PlistDocument document;
+  const Status partial = readPlistKeepingOriginal(input, &document, kSortKeys);
+  PlistDocument whole;
+  const Status full = parsePlist(input, &whole);
+  if (partial.message() != full.message()) {
+    fuzzing::broken("reading what the sort reads fails otherwise than reading all",
+                    partial.message() + " | " + full.message());
+  }
+  if (!full.ok()) return 0;
+  sortImpl(whole.root);
+
+  bool moved = false;
+  fuzzing::mustSucceed(sortDocument(document, &moved), "sorting");
+  if (!moved) return 0;
+  const bool edited = document.original && document.original->edit(document.moved);
+  std::string written;
+  StringSink sink(written);
+  fuzzing::mustSucceed(writePlistContent(document, sink), "saving");
+
+  PlistDocument reread;
+  fuzzing::mustSucceed(parsePlist(written, &reread), "reading the saved file");
+  if (!(reread.root == whole.root)) fuzzing::broken("the saved file is not the sorted tree");
+  if (edited) {
+    if (written.size() != input.size()) fuzzing::broken("the edit changed the file's length");
+    // From the first changed byte to the last, the bytes are the original's, moved.
+    std::size_t first = 0;
+    while (first < input.size() && input[first] == written[first]) ++first;
+    std::size_t last = input.size();
+    while (last > first && input[last - 1] == written[last - 1]) --last;
+    std::string before = input.substr(first, last - first);
+    std::string after = written.substr(first, last - first);
+    std::sort(before.begin(), before.end());
+    std::sort(after.begin(), after.end());
+    if (before != after) fuzzing::broken("the edit changed bytes it did not move");
+  }
+  PlistDocument again;
+  fuzzing::mustSucceed(readPlistKeepingOriginal(written, &again, kSortKeys), "reading it again");
+  fuzzing::mustSucceed(sortDocument(again, &moved), "sorting again");
+  if (moved) fuzzing::broken("sorting the saved file moved entries again");
+  return 0;
+}

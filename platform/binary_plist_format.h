@@ -1,0 +1,61 @@
+#pragma once
+
+// What the binary property-list reader and writer share: the layout's sizes and how numbers are
+// stored in it (big-endian, in widths of 1 to 8 bytes).
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+namespace tidymark::binary_format {
+
+inline constexpr std::uint64_t kHeaderSize = 8;
+inline constexpr std::uint64_t kTrailerSize = 32;
+
+inline std::uint64_t loadBigEndian(const std::uint8_t* p, unsigned width) {
+  static_assert(std::endian::native == std::endian::little ||
+                std::endian::native == std::endian::big);
+  constexpr bool swap = std::endian::native == std::endian::little;
+  switch (width) {
+    case 1:
+      return p[0];
+    case 2: {
+      std::uint16_t v;
+      std::memcpy(&v, p, 2);
+      return swap ? __builtin_bswap16(v) : v;
+    }
+    case 4: {
+      std::uint32_t v;
+      std::memcpy(&v, p, 4);
+      return swap ? __builtin_bswap32(v) : v;
+    }
+    case 8: {
+      std::uint64_t v;
+      std::memcpy(&v, p, 8);
+      return swap ? __builtin_bswap64(v) : v;
+    }
+    default: {
+      std::uint64_t v = 0;
+      for (unsigned i = 0; i < width; ++i) {
+        v = (v << 8) | p[i];
+      }
+      return v;
+    }
+  }
+}
+
+// Appends `value` as `width` big-endian bytes (its low ones).
+inline void appendBigEndian(std::string& out, std::uint64_t value, unsigned width) {
+  for (unsigned i = width; i-- > 0;) out.push_back(static_cast<char>(value >> (8 * i)));
+}
+
+// The smallest of 1, 2, 4 and 8 bytes that holds `value`.
+inline unsigned widthFor(std::uint64_t value) {
+  if (value <= 0xFF) return 1;
+  if (value <= 0xFFFF) return 2;
+  if (value <= 0xFFFFFFFF) return 4;
+  return 8;
+}
+
+}  // namespace tidymark::binary_format

@@ -1,0 +1,152 @@
+#include "platform/plist_edit.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace tidymark {
+
+void PlistOriginal::addReferenceList(const void* id, std::uint64_t object,
+                                     std::uint64_t references, std::uint32_t count,
+                                     unsigned refSize) {
+  refSize_ = refSize;
+  arrays_.push_back({id, object, references, count});
+}
+
+void PlistOriginal::addElements(const void* id, const ByteSpan* elements, std::uint32_t count) {
+  arrays_.push_back({id, arrays_.size(), spans_.size(), count});
+  spans_.insert(spans_.end(), elements, elements + count);
+}
+
+namespace {
+
+// Whether `order` moves any of `count` elements: nothing when it is not a permutation of them.
+std::optional<bool> movesAny(const std::vector<std::uint32_t>& order, std::uint32_t count) {
+  if (order.size() != count) return std::nullopt;
+  std::vector<bool> seen(count);
+  bool moved = false;
+  for (std::uint32_t k = 0; k < count; ++k) {
+    if (order[k] >= count || seen[order[k]]) return std::nullopt;
+    seen[order[k]] = true;
+    moved |= order[k] != k;
+  }
+  return moved;
+}
+
+}  // namespace
+
+std::optional<PlistEdit> PlistOriginal::edit(const std::vector<ArrayMove>& moves) const {
+  // Each move's array, found by its identity.
+  std::vector<std::pair<const void*, std::size_t>> byId;
+  byId.reserve(arrays_.size());
+  for (std::size_t i = 0; i < arrays_.size(); ++i) byId.emplace_back(arrays_[i].id, i);
+  std::sort(byId.begin(), byId.end());
+  std::vector<const std::vector<std::uint32_t>*> orderOf(arrays_.size(), nullptr);
+  for (const ArrayMove& move : moves) {
+    const auto found = std::lower_bound(byId.begin(), byId.end(),
+                                        std::pair<const void*, std::size_t>(move.entriesId, 0));
+    if (move.entriesId == nullptr || found == byId.end() || found->first != move.entriesId) {
+      return std::nullopt;
+    }
+    const std::optional<bool> changes = movesAny(move.order, arrays_[found->second].count);
+    if (!changes) return std::nullopt;
+    if (*changes) orderOf[found->second] = &move.order;
+  }
+
+  // Arrays read from one object (a binary file's shared array) are written once, so they must
+  // all take one order: moved alike, or not at all.
+  std::vector<std::size_t> byObject(arrays_.size());
+  for (std::size_t i = 0; i < byObject.size(); ++i) byObject[i] = i;
+  std::stable_sort(byObject.begin(), byObject.end(), [this](std::size_t a, std::size_t b) {
+    return arrays_[a].object < arrays_[b].object;
+  });
+  PlistEdit edit;
+  edit.original_ = bytes_;
+  edit.refSize_ = refSize_;
+  for (std::size_t i = 0; i < byObject.size();) {
+    const ArrayRecord& record = arrays_[byObject[i]];
+    const std::vector<std::uint32_t>* order = orderOf[byObject[i]];
+    std::size_t j = i + 1;
+    for (; j < byObject.size() && arrays_[byObject[j]].object == record.object; ++j) {
+      const std::vector<std::uint32_t>* other = orderOf[byObject[j]];
+      if (other != order && (!other || !order || *other != *order)) return std::nullopt;
+    }
+    if (order) {
+      edit.reorderings_.push_back({refSize_ == 0 ? spans_.data() + record.first : nullptr,
+                                   record.first, record.count, order});
+    }
+    i = j;
+  }
+  std::sort(edit.reorderings_.begin(), edit.reorderings_.end(),
+            [this](const PlistEdit::Reordering& a, const PlistEdit::Reordering& b) {
+              return a.element(0, refSize_).begin < b.element(0, refSize_).begin;
+            });
+  return edit;
+}
+
+Status PlistEdit::write(ByteSink& sink) const {
+  constexpr std::size_t kPiece = std::size_t{1} << 20;
+  std::string buffer;
+  buffer.reserve(kPiece);
+  const auto flush = [&] {
+    const bool ok = buffer.empty() || sink.write(buffer);
+    buffer.clear();
+    return ok;
+  };
+  const auto copy = [&](std::uint64_t begin, std::uint64_t end) {
+    const std::string_view bytes = original_.substr(begin, end - begin);
+    if (buffer.size() + bytes.size() <= kPiece) {
+      buffer.append(bytes);
+      return true;
+    }
+    return flush() && sink.write(bytes);
+  };
+  // The first array that begins after `position`: an array begins where its first element
+  // does, so the arrays inside an element begin after the element.
+  const auto firstAfter = [this](std::uint64_t position) {
+    return std::upper_bound(reorderings_.begin(), reorderings_.end(), position,
+                            [this](std::uint64_t at, const Reordering& r) {
+                              return at < r.element(0, refSize_).begin;
+                            });
+  };
+
+  // A piece of the original being written, with the arrays inside it in their new order: up to
+  // `position` it is written; `array` is the one being written (its element `k` next), or none.
+  // A stack of them rather than recursion, since arrays may nest as deep as the file likes.
+  struct Piece {
+    std::uint64_t position;
+    std::uint64_t end;
+    std::vector<Reordering>::const_iterator array;
+    std::uint32_t k;
+  };
+  const auto none = reorderings_.end();
+  std::vector<Piece> pieces = {{0, original_.size(), none, 0}};
+  while (!pieces.empty()) {
+    Piece& piece = pieces.back();
+    bool ok = true;
+    if (piece.array == none) {
+      const auto next = firstAfter(piece.position);
+      if (next == none || next->element(0, refSize_).begin >= piece.end) {
+        ok = copy(piece.position, piece.end);
+        pieces.pop_back();
+      } else {
+        ok = copy(piece.position, next->element(0, refSize_).begin);
+        piece.array = next;
+        piece.k = 0;
+      }
+    } else if (piece.k == piece.array->count) {
+      piece.position = piece.array->element(piece.k - 1, refSize_).end;
+      piece.array = none;
+    } else {
+      // The bytes between elements stay where they are; the elements move whole.
+      const Reordering& array = *piece.array;
+      const std::uint32_t k = piece.k++;
+      if (k > 0) ok = copy(array.element(k - 1, refSize_).end, array.element(k, refSize_).begin);
+      const ByteSpan moved = array.element((*array.order)[k], refSize_);
+      pieces.push_back({moved.begin, moved.end, none, 0});  // `piece` is not used after this
+    }
+    if (!ok) return Status::failure(sink.error());
+  }
+  return flush() ? Status::success() : Status::failure(sink.error());
+}
+
+}  // namespace tidymark

@@ -215,11 +215,12 @@ std::string oddLayout(bool sorted, int refSize, int offsetSize) {
 
 // A top folder holding two nodes, "y" and "x", that both have the array of nodes "c" and "a"
 // (one object) as their "Children": folders both, or (`fallback`) the second a node of another
-// kind, which keeps its entries' order while the folder moves them. One object is never used.
+// kind, which keeps its entries' order while the folder moves them. One object is never used,
+// and the top holds a key the sort does not read, which the whole writer must keep too.
 std::string sharedChildren(bool sorted, bool fallback) {
   const bool moved = sorted && !fallback;
   return testing::assembleBinaryPlist(
-      {.objects = {dictObject({{1, 2}, {3, 4}}, 1), ascii("WebBookmarkType"),
+      {.objects = {dictObject({{1, 2}, {3, 4}, {18, 19}}, 1), ascii("WebBookmarkType"),
                    ascii("WebBookmarkTypeList"), ascii("Children"),
                    arrayObject(moved ? std::vector{6, 5} : std::vector{5, 6}, 1),
                    dictObject({{1, 2}, {9, 10}, {3, 7}}, 1),
@@ -228,7 +229,8 @@ std::string sharedChildren(bool sorted, bool fallback) {
                    ascii("unused"), ascii("Title"), ascii("y"), ascii("x"),
                    ascii(fallback ? "Note" : "WebBookmarkTypeList"),
                    dictObject({{1, 15}, {9, 16}}, 1), dictObject({{1, 15}, {9, 17}}, 1),
-                   ascii("Note"), ascii("c"), ascii("a")}});
+                   ascii("Note"), ascii("c"), ascii("a"), ascii("URLString"),
+                   ascii("https://example.com/")}});
 }
 
 // An XML file unlike the tool's own writing: CRLF line ends, spaces, an older DOCTYPE, a comment

@@ -165,6 +165,8 @@ Status writePlistContent(const PlistDocument& document, ByteSink& sink) {
       return edit->write(sink);
     }
   }
+  // Written whole, a tree read only in part would lose all that was left out of it.
+  if (document.partial) return Status::failure("cannot write a tree that was read only in part");
   return serializePlist(document, sink);
 }
 

@@ -48,7 +48,8 @@ Status serializePlist(const PlistDocument& document, ByteSink& sink);
 Status serializePlist(const PlistDocument& document, std::string* out);
 
 // Writes what saving `document` writes: its original with the moved elements moved, or the whole
-// tree when it has no original or the moves cannot be said as an edit of it.
+// tree when it has no original or the moves cannot be said as an edit of it. A tree read only in
+// part (see PlistDocument::partial) is never written whole: that fails.
 Status writePlistContent(const PlistDocument& document, ByteSink& sink);
 
 // Loads the property list at `path`: a regular file, or a symbolic link to one. Anything else

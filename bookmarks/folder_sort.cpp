@@ -118,20 +118,23 @@ void sortFolders(PlistValue& node, std::vector<FolderChange>* changes, bool with
         change.depth = folder->depth;
       }
       change.order.reserve(folder->entries->size());
-      for (const Ranked* r = first; r != last; ++r) change.order.push_back(r->index);
+      for (const Ranked* r = first; r != last; ++r)
+        change.order.push_back(r->index);
       changes->push_back(std::move(change));
     }
     reorder(*folder->entries, first, scratch);
   }
   // Found deepest first; reported outer folders first, in the order of the walk.
-  if (changes) std::reverse(changes->begin() + static_cast<std::ptrdiff_t>(reported), changes->end());
+  if (changes)
+    std::reverse(changes->begin() + static_cast<std::ptrdiff_t>(reported), changes->end());
 }
 
 }  // namespace
 
 std::size_t FolderChange::moved() const {
   std::size_t count = 0;
-  for (std::size_t i = 0; i < order.size(); ++i) count += order[i] != i;
+  for (std::size_t i = 0; i < order.size(); ++i)
+    count += order[i] != i;
   return count;
 }
 

@@ -41,11 +41,12 @@ TEST(FolderSort, PutsFoldersFirstThenOrdersByTitleAtEveryDepth) {
   EXPECT_EQ(childTitles(root), (Titles{"A", "beta", "Empty", "a", "b"}));
   // Each folder that changed, outer ones first: where it lies, and where its entries came from.
   std::vector<std::pair<Titles, std::vector<std::uint32_t>>> reported;
-  for (const FolderChange& change : changes) reported.emplace_back(change.titlePath, change.order);
-  EXPECT_EQ(reported, (decltype(reported){{{}, {1, 3, 4, 2, 0}},
-                                          {{"A"}, {1, 0}},
-                                          {{"beta"}, {2, 1, 0}},
-                                          {{"beta", "z"}, {1, 0}}}));
+  for (const FolderChange& change : changes)
+    reported.emplace_back(change.titlePath, change.order);
+  EXPECT_EQ(
+      reported,
+      (decltype(reported){
+          {{}, {1, 3, 4, 2, 0}}, {{"A"}, {1, 0}}, {{"beta"}, {2, 1, 0}}, {{"beta", "z"}, {1, 0}}}));
   EXPECT_EQ(changes[0].moved(), 5u);
   EXPECT_EQ(changes[2].moved(), 2u);
   EXPECT_EQ(childTitles(child(root, 0)), (Titles{"Item 2", "Item 10"}));
@@ -187,13 +188,16 @@ std::string ascii(const std::string& text) {
 // A binary array or dictionary object (of fewer than 15 entries) with references of `width`.
 std::string arrayObject(const std::vector<int>& entries, int width) {
   std::string out(1, static_cast<char>(0xA0 | entries.size()));
-  for (int entry : entries) out += bigEndian(entry, width);
+  for (int entry : entries)
+    out += bigEndian(entry, width);
   return out;
 }
 std::string dictObject(const std::vector<std::pair<int, int>>& entries, int width) {
   std::string out(1, static_cast<char>(0xD0 | entries.size()));
-  for (const auto& entry : entries) out += bigEndian(entry.first, width);
-  for (const auto& entry : entries) out += bigEndian(entry.second, width);
+  for (const auto& entry : entries)
+    out += bigEndian(entry.first, width);
+  for (const auto& entry : entries)
+    out += bigEndian(entry.second, width);
   return out;
 }
 
@@ -205,9 +209,9 @@ std::string oddLayout(bool sorted, int refSize, int offsetSize) {
       {.objects = {ascii("c"), ascii("Title"), arrayObject(entries, refSize),
                    ascii("WebBookmarkType"), dictObject({{3, 5}, {1, 0}}, refSize), ascii("Note"),
                    dictObject({{1, 7}, {3, 5}}, refSize), ascii("a"),
-                   dictObject({{3, 5}, {1, 9}}, refSize), ascii("b"),
-                   ascii("WebBookmarkTypeList"), ascii("Children"),
-                   dictObject({{3, 10}, {11, 2}}, refSize), dictObject({{1, 7}, {3, 5}}, refSize)},
+                   dictObject({{3, 5}, {1, 9}}, refSize), ascii("b"), ascii("WebBookmarkTypeList"),
+                   ascii("Children"), dictObject({{3, 10}, {11, 2}}, refSize),
+                   dictObject({{1, 7}, {3, 5}}, refSize)},
        .offsetSize = offsetSize,
        .refSize = refSize,
        .topObject = 12});
@@ -220,16 +224,25 @@ std::string oddLayout(bool sorted, int refSize, int offsetSize) {
 std::string sharedChildren(bool sorted, bool fallback) {
   const bool moved = sorted && !fallback;
   return testing::assembleBinaryPlist(
-      {.objects = {dictObject({{1, 2}, {3, 4}, {18, 19}}, 1), ascii("WebBookmarkType"),
-                   ascii("WebBookmarkTypeList"), ascii("Children"),
+      {.objects = {dictObject({{1, 2}, {3, 4}, {18, 19}}, 1),
+                   ascii("WebBookmarkType"),
+                   ascii("WebBookmarkTypeList"),
+                   ascii("Children"),
                    arrayObject(moved ? std::vector{6, 5} : std::vector{5, 6}, 1),
                    dictObject({{1, 2}, {9, 10}, {3, 7}}, 1),
                    dictObject({{1, 12}, {9, 11}, {3, 7}}, 1),
                    arrayObject(moved ? std::vector{14, 13} : std::vector{13, 14}, 1),
-                   ascii("unused"), ascii("Title"), ascii("y"), ascii("x"),
+                   ascii("unused"),
+                   ascii("Title"),
+                   ascii("y"),
+                   ascii("x"),
                    ascii(fallback ? "Note" : "WebBookmarkTypeList"),
-                   dictObject({{1, 15}, {9, 16}}, 1), dictObject({{1, 15}, {9, 17}}, 1),
-                   ascii("Note"), ascii("c"), ascii("a"), ascii("URLString"),
+                   dictObject({{1, 15}, {9, 16}}, 1),
+                   dictObject({{1, 15}, {9, 17}}, 1),
+                   ascii("Note"),
+                   ascii("c"),
+                   ascii("a"),
+                   ascii("URLString"),
                    ascii("https://example.com/")}});
 }
 
@@ -237,22 +250,25 @@ std::string sharedChildren(bool sorted, bool fallback) {
 // between entries, character references, empty elements; and inside one entry a folder whose own
 // entries move. The pieces are put together in the original or in the sorted order.
 std::string unusualXml(bool sorted) {
-  const auto entry = [](const std::string& kind, const std::string& title, const std::string& rest) {
+  const auto entry = [](const std::string& kind, const std::string& title,
+                        const std::string& rest) {
     return "<dict>\r\n      <key>WebBookmarkType</key>\r\n      <string>" + kind +
            "</string>\r\n      <key>Title</key>\r\n      " + title + rest + "\r\n    </dict>";
   };
   const auto inOrder = [](const std::vector<std::string>& pieces, const std::vector<int>& order,
                           const std::vector<std::string>& between) {
     std::string out = pieces[order[0]];
-    for (std::size_t i = 1; i < order.size(); ++i) out += between[i - 1] + pieces[order[i]];
+    for (std::size_t i = 1; i < order.size(); ++i)
+      out += between[i - 1] + pieces[order[i]];
     return out;
   };
   const std::string list = "WebBookmarkTypeList";
   const std::string zoo = entry(
       list, "<string>Zoo</string>",
       "\r\n      <key>Children</key>\r\n      <array>\r\n        " +
-          inOrder({entry("Note", "<string>y</string>", ""), entry("Note", "<string>x</string>", "")},
-                  sorted ? std::vector{1, 0} : std::vector{0, 1}, {"\r\n        "}) +
+          inOrder(
+              {entry("Note", "<string>y</string>", ""), entry("Note", "<string>x</string>", "")},
+              sorted ? std::vector{1, 0} : std::vector{0, 1}, {"\r\n        "}) +
           "\r\n      </array>");
   const std::vector<std::string> entries = {
       entry("Note", "<string>&#x63;herry &amp; co</string>", ""), zoo,
@@ -318,8 +334,8 @@ TEST(FolderSortFile, WritesTheOriginalWithEntriesMovedAndNothingWhenNothingMoves
       {"odd layout, 2-byte references, 8-byte offsets", [](bool s) { return oddLayout(s, 2, 8); }},
       {"odd layout, 8-byte references, 2-byte offsets", [](bool s) { return oddLayout(s, 8, 2); }},
       {"Children shared by two folders", [](bool s) { return sharedChildren(s, false); }},
-      {"Children shared by a folder and another node", [](bool s) { return sharedChildren(s, true); },
-       true},
+      {"Children shared by a folder and another node",
+       [](bool s) { return sharedChildren(s, true); }, true},
       {"unusual XML", unusualXml},
       {"generated binary", generated("binary", "6000")},
       {"generated XML", generated("xml", "300")},

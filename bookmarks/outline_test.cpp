@@ -49,7 +49,8 @@ TEST(Outline, ShowsEveryEntryIndentedWithFoldersMarkedAndTitlesPrintable) {
 TEST(Outline, IndentationStopsGrowingAtTheLimit) {
   PlistValue root = folder("");
   const std::size_t depth = kMaxOutlineIndent + 5;
-  for (std::size_t i = 0; i < depth; ++i) root = folder("f", {std::move(root)});
+  for (std::size_t i = 0; i < depth; ++i)
+    root = folder("f", {std::move(root)});
   std::string expected;
   for (std::size_t level = 0; level < depth; ++level)
     expected += std::string(2 * std::min(level, kMaxOutlineIndent), ' ') + "f/\n";
@@ -59,7 +60,7 @@ TEST(Outline, IndentationStopsGrowingAtTheLimit) {
 
 TEST(SortChanges, ShowsEachFolderByItsTitlesThenASummary) {
   const auto change = [](std::vector<std::string> titles, std::vector<std::uint32_t> order,
-                          std::size_t depth = 0) {
+                         std::size_t depth = 0) {
     FolderChange folder;
     folder.depth = depth ? depth : titles.size();
     folder.titlePath = std::move(titles);

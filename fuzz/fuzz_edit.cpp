@@ -46,9 +46,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (written.size() != input.size()) fuzzing::broken("the edit changed the file's length");
     // From the first changed byte to the last, the bytes are the original's, moved.
     std::size_t first = 0;
-    while (first < input.size() && input[first] == written[first]) ++first;
+    while (first < input.size() && input[first] == written[first])
+      ++first;
     std::size_t last = input.size();
-    while (last > first && input[last - 1] == written[last - 1]) --last;
+    while (last > first && input[last - 1] == written[last - 1])
+      --last;
     std::string before = input.substr(first, last - first);
     std::string after = written.substr(first, last - first);
     std::sort(before.begin(), before.end());

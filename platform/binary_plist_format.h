@@ -47,7 +47,8 @@ inline std::uint64_t loadBigEndian(const std::uint8_t* p, unsigned width) {
 
 // Appends `value` as `width` big-endian bytes (its low ones).
 inline void appendBigEndian(std::string& out, std::uint64_t value, unsigned width) {
-  for (unsigned i = width; i-- > 0;) out.push_back(static_cast<char>(value >> (8 * i)));
+  for (unsigned i = width; i-- > 0;)
+    out.push_back(static_cast<char>(value >> (8 * i)));
 }
 
 // The smallest of 1, 2, 4 and 8 bytes that holds `value`.

@@ -466,9 +466,8 @@ bool Reader::checkExpansion() {
       if (!lengthOf(object, offset, elementSize, &count, &body)) return false;
       cost[object] = std::min(cap, count * (type == 0xD ? sizeof(DictEntry) : sizeof(PlistValue)));
       state[object] = kInProgress;
-      stack.push_back(
-          Frame{Pending{nullptr, nullptr, data_ + body, count, 0, object, type == 0xD},
-                type == 0xD});
+      stack.push_back(Frame{Pending{nullptr, nullptr, data_ + body, count, 0, object, type == 0xD},
+                            type == 0xD});
     } else {
       state[object] = kDone;
     }

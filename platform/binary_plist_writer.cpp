@@ -88,7 +88,8 @@ bool Writer::encodeString(std::string_view text, std::string& out) {
     units.push_back(static_cast<char16_t>(codePoint));
   }
   appendMarker(out, 0x60, units.size());
-  for (char16_t unit : units) appendBigEndian(out, unit, 2);
+  for (char16_t unit : units)
+    appendBigEndian(out, unit, 2);
   return true;
 }
 
@@ -99,7 +100,7 @@ bool Writer::encodeScalar(const PlistValue& value, std::string& out) {
     case PlistKind::Integer: {
       const PlistInteger integer = *value.asInteger();
       // 1, 2 and 4 bytes hold unsigned values, 8 a signed one, 16 the rest up to 2^64-1.
-      const unsigned width = !integer.fitsSigned() ? 16
+      const unsigned width = !integer.fitsSigned()  ? 16
                              : integer.isNegative() ? 8
                                                     : widthFor(integer.asUnsigned());
       out.push_back(static_cast<char>(0x10 | std::countr_zero(width)));
@@ -217,7 +218,8 @@ bool Writer::write(ByteSink& sink) {
   }
   const std::uint64_t tableOffset = written + out.size();
   const unsigned offsetSize = widthFor(tableOffset);
-  for (std::uint64_t offset : offsets) appendBigEndian(out, offset, offsetSize);
+  for (std::uint64_t offset : offsets)
+    appendBigEndian(out, offset, offsetSize);
   out.append(6, '\0');
   out.push_back(static_cast<char>(offsetSize));
   out.push_back(static_cast<char>(refSize));

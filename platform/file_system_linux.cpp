@@ -51,9 +51,12 @@ Status attributeFailure(std::string_view name, int error) {
 }  // namespace
 
 FileStamp stampOf(const struct stat& info) {
-  return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
-          static_cast<std::int64_t>(info.st_size), nanoseconds(info.st_mtim),
-          nanoseconds(info.st_ctim), true};
+  return {static_cast<std::uint64_t>(info.st_dev),
+          static_cast<std::uint64_t>(info.st_ino),
+          static_cast<std::int64_t>(info.st_size),
+          nanoseconds(info.st_mtim),
+          nanoseconds(info.st_ctim),
+          true};
 }
 
 Status copyExtendedAttributes(int from, int to) {

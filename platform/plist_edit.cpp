@@ -5,9 +5,8 @@
 
 namespace tidymark {
 
-void PlistOriginal::addReferenceList(const void* id, std::uint64_t object,
-                                     std::uint64_t references, std::uint32_t count,
-                                     unsigned refSize) {
+void PlistOriginal::addReferenceList(const void* id, std::uint64_t object, std::uint64_t references,
+                                     std::uint32_t count, unsigned refSize) {
   refSize_ = refSize;
   arrays_.push_back({id, object, references, count});
 }
@@ -38,7 +37,8 @@ std::optional<PlistEdit> PlistOriginal::edit(const std::vector<ArrayMove>& moves
   // Each move's array, found by its identity.
   std::vector<std::pair<const void*, std::size_t>> byId;
   byId.reserve(arrays_.size());
-  for (std::size_t i = 0; i < arrays_.size(); ++i) byId.emplace_back(arrays_[i].id, i);
+  for (std::size_t i = 0; i < arrays_.size(); ++i)
+    byId.emplace_back(arrays_[i].id, i);
   std::sort(byId.begin(), byId.end());
   std::vector<const std::vector<std::uint32_t>*> orderOf(arrays_.size(), nullptr);
   for (const ArrayMove& move : moves) {
@@ -55,7 +55,8 @@ std::optional<PlistEdit> PlistOriginal::edit(const std::vector<ArrayMove>& moves
   // Arrays read from one object (a binary file's shared array) are written once, so they must
   // all take one order: moved alike, or not at all.
   std::vector<std::size_t> byObject(arrays_.size());
-  for (std::size_t i = 0; i < byObject.size(); ++i) byObject[i] = i;
+  for (std::size_t i = 0; i < byObject.size(); ++i)
+    byObject[i] = i;
   std::stable_sort(byObject.begin(), byObject.end(), [this](std::size_t a, std::size_t b) {
     return arrays_[a].object < arrays_[b].object;
   });

@@ -15,8 +15,13 @@ namespace {
 // A binary file whose top array holds one array object twice: ["a", "b", "c"], its references
 // in the order given.
 std::string sharedTwice(const std::string& references) {
-  return testing::assembleBinaryPlist(
-      {.objects = {"\xA2\x01\x01", "\xA3" + references, "\x51" "a", "\x51" "b", "\x51" "c"}});
+  return testing::assembleBinaryPlist({.objects = {"\xA2\x01\x01", "\xA3" + references,
+                                                   "\x51"
+                                                   "a",
+                                                   "\x51"
+                                                   "b",
+                                                   "\x51"
+                                                   "c"}});
 }
 
 TEST(PlistEdit, MovesASharedArrayOnlyWhenEveryCopyMovesAlike) {

@@ -131,8 +131,7 @@ Status parsePlist(std::string_view bytes, PlistDocument* document) {
 Status readPlistKeepingOriginal(std::string bytes, PlistDocument* document, KeptKeys kept) {
   auto original = std::make_shared<PlistOriginal>(std::move(bytes));
   PlistDocument loaded;
-  if (Status status = parseInto(original->bytes(), &loaded, original.get(), kept);
-      !status.ok()) {
+  if (Status status = parseInto(original->bytes(), &loaded, original.get(), kept); !status.ok()) {
     return status;
   }
   loaded.original = std::move(original);

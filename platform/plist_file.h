@@ -63,8 +63,8 @@ Status loadPlistFile(const std::string& path, PlistDocument* document, KeptKeys 
 Status checkReadableFile(const std::string& path);
 
 // Replaces the file at `path` with `document` (see writePlistContent), crash-safely (see
-// replaceFile): the content is written as it is made. A document loaded from a file is written only if the path still leads
-// to that file, unchanged since it was loaded.
+// replaceFile): the content is written as it is made. A document loaded from a file is written only
+// if the path still leads to that file, unchanged since it was loaded.
 Status savePlistFile(const std::string& path, const PlistDocument& document);
 
 // Where the tool's property lists come from and go to. The sort talks to this interface only,

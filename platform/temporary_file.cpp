@@ -17,7 +17,7 @@ namespace tidymark {
 namespace {
 
 constexpr std::string_view kSuffix = ".tidymark-";
-constexpr std::size_t kRandomPart = 6;  // the XXXXXX of mkostemp
+constexpr std::size_t kRandomPart = 6;     // the XXXXXX of mkostemp
 constexpr std::size_t kLongestName = 200;  // leaves room in a file name for the rest
 
 // The start of the names of `name`'s temporary files.
@@ -80,9 +80,8 @@ Status TemporaryFile::create(const std::string& directory, const std::string& na
     path_ = directory + temporaryPrefix(name) + std::string(kRandomPart, 'X');
     fd_ = ::mkostemp(path_.data(), O_CLOEXEC);
     if (fd_ < 0) {
-      return Status::failure(
-          systemError("cannot create a temporary file in " + (directory.empty() ? "." : directory),
-                      errno));
+      return Status::failure(systemError(
+          "cannot create a temporary file in " + (directory.empty() ? "." : directory), errno));
     }
     linked_ = true;
     armSignalCleanup(path_);
@@ -136,8 +135,8 @@ Status TemporaryFile::remove() {
   disarmSignalCleanup();
   linked_ = false;
   if (::unlink(path_.c_str()) != 0 && errno != ENOENT) {
-    return Status::failure(systemError("the temporary file " + path_ + " could not be removed",
-                                       errno));
+    return Status::failure(
+        systemError("the temporary file " + path_ + " could not be removed", errno));
   }
   return Status::success();
 }

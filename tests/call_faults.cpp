@@ -171,7 +171,7 @@ int fchown(int fd, uid_t owner, gid_t group) {
 int fsetxattr(int fd, const char* name, const void* value, size_t size, int flags) {
   if (intercept("fsetxattr", true)) return -1;
   return real<int (*)(int, const char*, const void*, size_t, int)>("fsetxattr")(fd, name, value,
-                                                                             size, flags);
+                                                                                size, flags);
 }
 
 int rename(const char* from, const char* to) {

@@ -178,8 +178,10 @@ TEST_F(TidymarkInterfered, LeavesAFileThatChangedDuringTheRunAsTheOtherProgramLe
       {"replace", changed, "saved by another program\n", {"Bookmarks.plist"}},
       {"rewrite", changed, rewritten, {"Bookmarks.plist"}},
       {"chmod", changed, original, {"Bookmarks.plist"}},
-      {"move", "the file was moved or deleted while it was being sorted; nothing was written",
-       original, {"Bookmarks.plist.moved"}},
+      {"move",
+       "the file was moved or deleted while it was being sorted; nothing was written",
+       original,
+       {"Bookmarks.plist.moved"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.action);
@@ -294,8 +296,8 @@ TEST(TidymarkLeftovers, RemovesTheUnlockedTemporaryFilesOfThatFileOnly) {
                       ".Bookmarks.plist.tidymark-held01",   // a live run's
                       ".Other.plist.tidymark-abc123",       // another file's
                       "Bookmarks.plist"};
-  for (const std::string& name : {std::string(".Bookmarks.plist.tidymark-dead01"), kept[0],
-                                  kept[1], kept[2]}) {
+  for (const std::string& name :
+       {std::string(".Bookmarks.plist.tidymark-dead01"), kept[0], kept[1], kept[2]}) {
     writeFile(dir.file(name), "left over");
   }
   const int held = ::open(dir.file(kept[1]).c_str(), O_RDONLY | O_CLOEXEC);

@@ -227,8 +227,8 @@ TEST(TidymarkCli, RefusesToRunWithoutAProcessTable) {
   const std::string path = dir.file("Bookmarks.plist");
   writeBookmarks(path);
   const std::string before = readFile(path);
-  const std::vector<std::string> emptyProc = {"unshare", "--mount", "sh", "-c",
-                                              "mount -t tmpfs none /proc && exec \"$@\"", "sh"};
+  const std::vector<std::string> emptyProc = {
+      "unshare", "--mount", "sh", "-c", "mount -t tmpfs none /proc && exec \"$@\"", "sh"};
   std::vector<std::string> argv = emptyProc;
   argv.push_back("true");
   if (const ProgramResult probe = testing::runProgram(argv); probe.status != 0) {
@@ -239,8 +239,10 @@ TEST(TidymarkCli, RefusesToRunWithoutAProcessTable) {
   const ProgramResult result = testing::runProgram(argv);
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.err, "tidymark: cannot tell whether Safari is running (/proc lists no "
-                        "processes); " + path + " left unchanged\n");
+  EXPECT_EQ(result.err,
+            "tidymark: cannot tell whether Safari is running (/proc lists no "
+            "processes); " +
+                path + " left unchanged\n");
   EXPECT_EQ(readFile(path), before);
 }
 
@@ -318,7 +320,8 @@ TEST(TidymarkDocs, TheManPageIsAsciiAndDocumentsEveryOption) {
   }
   for (const char* option : {"-n", "--dry-run", "-h", "--help", "--version", "--"}) {
     std::string inRoff;  // a hyphen in roff source is "\-"
-    for (const char* c = option; *c; ++c) inRoff += *c == '-' ? "\\-" : std::string(1, *c);
+    for (const char* c = option; *c; ++c)
+      inRoff += *c == '-' ? "\\-" : std::string(1, *c);
     EXPECT_TRUE(page.find(inRoff + " ") != std::string::npos ||
                 page.find(inRoff + "\n") != std::string::npos)
         << option;
@@ -334,9 +337,10 @@ TEST_F(TidymarkWithBrowser, LeavesTheBrowserAloneWhenNothingIsToBeWritten) {
   writeBookmarks(path);
   const std::string before = readFile(path);
   const std::string missing = dir.file("Bookmark.plist");
-  const std::string preview = "(top level): 3 of 3 entries would move\n"
-                              "A: 2 of 2 entries would move\n"
-                              "2 folders would change; nothing was written\n";
+  const std::string preview =
+      "(top level): 3 of 3 entries would move\n"
+      "A: 2 of 2 entries would move\n"
+      "2 folders would change; nothing was written\n";
   const std::string cannotOpen = ": cannot open: No such file or directory\n";
   struct Case {
     std::vector<std::string> args;
@@ -348,17 +352,26 @@ TEST_F(TidymarkWithBrowser, LeavesTheBrowserAloneWhenNothingIsToBeWritten) {
       {{"--help", path}, 0, readmeUsage()},
       {{"-h"}, 0, readmeUsage()},
       {{"--version"}, 0, manPageVersion() + "\n"},
-      {{"--bogus\x1b]0;x\a", path}, 2, "",
+      {{"--bogus\x1b]0;x\a", path},
+       2,
+       "",
        "tidymark: unknown option '--bogus\\x1B]0;x\\x07' (see tidymark --help)\n"},
       {{"-n", path}, 0, progress(path, " done", "checking") + preview},
-      {{"--dry-run", "foldersFirst", path}, 0,
+      {{"--dry-run", "foldersFirst", path},
+       0,
        kNotice + progress(path, " done", "checking") + preview},
-      {{"-n", missing}, 1, progress(missing, " failed", "checking"),
+      {{"-n", missing},
+       1,
+       progress(missing, " failed", "checking"),
        "tidymark: " + missing + cannotOpen},
       {{missing}, 1, progress(missing, " failed"), "tidymark: " + missing + cannotOpen},
-      {{"foldersFirst", dir.path()}, 1, kNotice + progress(dir.path(), " failed"),
+      {{"foldersFirst", dir.path()},
+       1,
+       kNotice + progress(dir.path(), " failed"),
        "tidymark: " + dir.path() + ": is a directory, not a file\n"},
-      {{dir.file("\x1b[2J")}, 1, progress(dir.path() + "/\\x1B[2J", " failed"),
+      {{dir.file("\x1b[2J")},
+       1,
+       progress(dir.path() + "/\\x1B[2J", " failed"),
        "tidymark: " + dir.path() + "/\\x1B[2J" + cannotOpen},
   };
   testing::FakeApp safari("Safari");
@@ -394,10 +407,12 @@ TEST(TidymarkOutline, PrintsAHugelyNestedFileInAFewTimesItsSize) {
   constexpr std::size_t kDepth = 100000;
   std::string xml = "<plist version=\"1.0\">";
   for (std::size_t i = 0; i < kDepth; ++i) {
-    xml += "<dict><key>WebBookmarkType</key><string>WebBookmarkTypeList</string>"
-           "<key>Title</key><string>f</string><key>Children</key><array>";
+    xml +=
+        "<dict><key>WebBookmarkType</key><string>WebBookmarkTypeList</string>"
+        "<key>Title</key><string>f</string><key>Children</key><array>";
   }
-  for (std::size_t i = 0; i < kDepth; ++i) xml += "</array></dict>";
+  for (std::size_t i = 0; i < kDepth; ++i)
+    xml += "</array></dict>";
   xml += "</plist>";
   testing::writeFile(dir.file("deep.plist"), xml);
   ProgramOptions options;
@@ -411,17 +426,19 @@ TEST(TidymarkOutline, PrintsAHugelyNestedFileInAFewTimesItsSize) {
   const bool measured = true;
   const char* const memoryCeiling = "--as=2147483648";
 #endif
-  const ProgramResult result = testing::runProgram(
-      {TIDYMARK_PEAK_MEMORY, dir.file("peak"), "prlimit", memoryCeiling, "--fsize=67108864",
-       "sh", "-c", "exec \"$0\" \"$1\" >\"$2\"", TIDYMARK_OUTLINE_BINARY, dir.file("deep.plist"),
-       dir.file("outline")},
-      options);
+  const ProgramResult result =
+      testing::runProgram({TIDYMARK_PEAK_MEMORY, dir.file("peak"), "prlimit", memoryCeiling,
+                           "--fsize=67108864", "sh", "-c", "exec \"$0\" \"$1\" >\"$2\"",
+                           TIDYMARK_OUTLINE_BINARY, dir.file("deep.plist"), dir.file("outline")},
+                          options);
   ASSERT_EQ(result.status, 0) << result.err;
   const std::string outline = readFile(dir.file("outline"));
   EXPECT_EQ(std::count(outline.begin(), outline.end(), '\n'), kDepth - 1);  // all but the top
   EXPECT_TRUE(outline.ends_with("\n" + std::string(64, ' ') + "f/\n"));
   const long peakKb = std::stol(readFile(dir.file("peak")));
-  if (measured) EXPECT_LT(peakKb * 1024, 8 * static_cast<long>(xml.size())) << peakKb << " kB";
+  if (measured) {
+    EXPECT_LT(peakKb * 1024, 8 * static_cast<long>(xml.size())) << peakKb << " kB";
+  }
 }
 
 }  // namespace

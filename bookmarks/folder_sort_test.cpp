@@ -246,6 +246,17 @@ std::string sharedChildren(bool sorted, bool fallback) {
                    ascii("https://example.com/")}});
 }
 
+// A folder with entries "b" and "a", whose "URLString" is a UTF-16 string of two units that
+// runs over the bytes of the folder's array of entries: moving them would change the string.
+std::string stringOverEntries() {
+  return testing::assembleBinaryPlist(
+      {.objects = {dictObject({{1, 2}, {3, 5}, {6, 4}}, 1), ascii("WebBookmarkType"),
+                   ascii("WebBookmarkTypeList"), ascii("Children"), "\x62", arrayObject({7, 8}, 1),
+                   ascii("URLString"), dictObject({{1, 9}, {10, 11}}, 1),
+                   dictObject({{1, 9}, {10, 12}}, 1), ascii("Note"), ascii("Title"), ascii("b"),
+                   ascii("a")}});
+}
+
 // An XML file unlike the tool's own writing: CRLF line ends, spaces, an older DOCTYPE, a comment
 // between entries, character references, empty elements; and inside one entry a folder whose own
 // entries move. The pieces are put together in the original or in the sorted order.
@@ -336,6 +347,7 @@ TEST(FolderSortFile, WritesTheOriginalWithEntriesMovedAndNothingWhenNothingMoves
       {"Children shared by two folders", [](bool s) { return sharedChildren(s, false); }},
       {"Children shared by a folder and another node",
        [](bool s) { return sharedChildren(s, true); }, true},
+      {"a string over the entries' references", [](bool) { return stringOverEntries(); }, true},
       {"unusual XML", unusualXml},
       {"generated binary", generated("binary", "6000")},
       {"generated XML", generated("xml", "300")},

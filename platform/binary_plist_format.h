@@ -59,4 +59,33 @@ inline unsigned widthFor(std::uint64_t value) {
   return 8;
 }
 
+// Where the object at `offset` ends: its marker, its length and its contents, with references of
+// `refSize` bytes, never past `limit`. Bytes that are no object end right after the marker.
+inline std::uint64_t objectEnd(const std::uint8_t* data, std::uint64_t offset, std::uint64_t limit,
+                               unsigned refSize) {
+  if (offset >= limit) return limit;
+  const unsigned kind = data[offset] >> 4, low = data[offset] & 0x0F;
+  const auto clamp = [limit](std::uint64_t from, std::uint64_t count, std::uint64_t size) {
+    return count > (limit - from) / size ? limit : from + count * size;
+  };
+  if (kind == 0x1 || kind == 0x2) return clamp(offset + 1, std::uint64_t{1} << (low & 7), 1);
+  if (kind == 0x3) return clamp(offset + 1, 8, 1);
+  if (kind == 0x8) return clamp(offset + 1, low + 1, 1);
+  std::uint64_t elementSize = 0;
+  if (kind == 0x4 || kind == 0x5) elementSize = 1;
+  if (kind == 0x6) elementSize = 2;
+  if (kind == 0xA || kind == 0xC) elementSize = refSize;
+  if (kind == 0xD) elementSize = 2 * std::uint64_t{refSize};
+  if (elementSize == 0) return offset + 1;
+  std::uint64_t count = low, body = offset + 1;
+  if (low == 0x0F) {
+    if (limit - offset < 2) return limit;
+    const unsigned width = 1u << (data[offset + 1] & 0x03);
+    if (limit - offset < 2 + width) return limit;
+    count = loadBigEndian(data + offset + 2, width);
+    body = offset + 2 + width;
+  }
+  return clamp(body, count, elementSize);
+}
+
 }  // namespace tidymark::binary_format

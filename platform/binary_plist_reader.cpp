@@ -555,6 +555,7 @@ bool Reader::build(PlistValue* tree) {
 
 Status Reader::read(PlistValue* root) {
   if (!readTrailer()) return Status::failure("not a binary property list: " + error_);
+  if (original_) original_->setOffsetTable(tableOffset_, numObjects_, offsetSize_);
   marks_.assign(numObjects_, 0);
   PlistValue tree;
   if (!build(&tree)) return Status::failure("not a binary property list: " + error_);

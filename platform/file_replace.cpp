@@ -178,7 +178,7 @@ Status replaceFile(const std::string& path, const FileStamp& expected, const Con
   if (exists && !S_ISREG(original.st_mode)) return Status::failure(kindOfNonFile(original.st_mode));
   // What the path must still lead to right before the rename: the file the content was made
   // from, or else the one whose attributes the new file gets.
-  const FileStamp reference = expected.known ? expected : stampOf(original);
+  const FileStamp reference = expected.known ? expected : exists ? stampOf(original) : FileStamp{};
   if (exists && stampOf(original) != reference) return changedMeanwhile();
   // Renaming would replace even a read-only file, whoever runs this: a file its owner
   // protected stays as it is.

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "platform/binary_plist_format.h"
+
 namespace tidymark {
 
 void PlistOriginal::addReferenceList(const void* id, std::uint64_t object, std::uint64_t references,
@@ -14,6 +16,37 @@ void PlistOriginal::addReferenceList(const void* id, std::uint64_t object, std::
 void PlistOriginal::addElements(const void* id, const ByteSpan* elements, std::uint32_t count) {
   arrays_.push_back({id, arrays_.size(), spans_.size(), count});
   spans_.insert(spans_.end(), elements, elements + count);
+}
+
+void PlistOriginal::setOffsetTable(std::uint64_t table, std::uint64_t objects,
+                                  unsigned offsetSize) {
+  table_ = table;
+  objects_ = objects;
+  offsetSize_ = offsetSize;
+}
+
+// A binary file's objects may overlap: a string may run over an array's references, two object
+// numbers may share an offset. Rewriting references would then change another object too, so
+// every object is checked against the lists to rewrite.
+bool PlistOriginal::standAlone(std::vector<std::pair<ByteSpan, std::uint64_t>> moved) const {
+  std::sort(moved.begin(), moved.end(),
+            [](const auto& a, const auto& b) { return a.first.begin < b.first.begin; });
+  for (std::size_t i = 1; i < moved.size(); ++i) {
+    if (moved[i].first.begin < moved[i - 1].first.end) return false;
+  }
+  const auto* data = reinterpret_cast<const std::uint8_t*>(bytes_.data());
+  for (std::uint64_t object = 0; object < objects_; ++object) {
+    const std::uint64_t begin =
+        binary_format::loadBigEndian(data + table_ + object * offsetSize_, offsetSize_);
+    const std::uint64_t end = binary_format::objectEnd(data, begin, table_, refSize_);
+    // The lists that end after this object begins, while they begin before it ends.
+    auto list = std::upper_bound(moved.begin(), moved.end(), begin,
+                                 [](std::uint64_t at, const auto& m) { return at < m.first.end; });
+    for (; list != moved.end() && list->first.begin < end; ++list) {
+      if (list->second != object) return false;
+    }
+  }
+  return true;
 }
 
 namespace {
@@ -61,6 +94,7 @@ std::optional<PlistEdit> PlistOriginal::edit(const std::vector<ArrayMove>& moves
     return arrays_[a].object < arrays_[b].object;
   });
   PlistEdit edit;
+  std::vector<std::pair<ByteSpan, std::uint64_t>> rewritten;
   edit.original_ = bytes_;
   edit.refSize_ = refSize_;
   for (std::size_t i = 0; i < byObject.size();) {
@@ -74,9 +108,14 @@ std::optional<PlistEdit> PlistOriginal::edit(const std::vector<ArrayMove>& moves
     if (order) {
       edit.reorderings_.push_back({refSize_ == 0 ? spans_.data() + record.first : nullptr,
                                    record.first, record.count, order});
+      if (refSize_ != 0) {
+        rewritten.push_back({{record.first, record.first + std::uint64_t{record.count} * refSize_},
+                             record.object});
+      }
     }
     i = j;
   }
+  if (refSize_ != 0 && !standAlone(std::move(rewritten))) return std::nullopt;
   std::sort(edit.reorderings_.begin(), edit.reorderings_.end(),
             [this](const PlistEdit::Reordering& a, const PlistEdit::Reordering& b) {
               return a.element(0, refSize_).begin < b.element(0, refSize_).begin;

@@ -65,6 +65,9 @@ class PlistOriginal {
   // begin at `references`. Arrays read from one shared object are written once, in one order.
   void addReferenceList(const void* id, std::uint64_t object, std::uint64_t references,
                         std::uint32_t count, unsigned refSize);
+  // A binary file's offset table: `objects` offsets of `offsetSize` bytes from `table`, where
+  // the objects end.
+  void setOffsetTable(std::uint64_t table, std::uint64_t objects, unsigned offsetSize);
   // An XML file's array: its elements' spans, each from the '<' of its start tag to the '>' of
   // its end tag, in file order.
   void addElements(const void* id, const ByteSpan* elements, std::uint32_t count);
@@ -76,6 +79,9 @@ class PlistOriginal {
   std::optional<PlistEdit> edit(const std::vector<ArrayMove>& moves) const;
 
  private:
+  // Whether the reference lists `moved` rewrites (begin, end, object) lie in no other object.
+  bool standAlone(std::vector<std::pair<ByteSpan, std::uint64_t>> moved) const;
+
   struct ArrayRecord {
     const void* id;
     std::uint64_t object;  // binary: its object number; XML: its place among the arrays
@@ -85,6 +91,8 @@ class PlistOriginal {
 
   std::string bytes_;
   unsigned refSize_ = 0;  // 0 for an XML file
+  std::uint64_t table_ = 0, objects_ = 0;
+  unsigned offsetSize_ = 0;
   std::vector<ArrayRecord> arrays_;
   std::vector<ByteSpan> spans_;
 };

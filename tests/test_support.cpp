@@ -1,201 +1,185 @@
 #include "tests/test_support.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <bit>
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <map>
+#include <sstream>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
 
-extern char** environ;
+#include "tests/fake_app.h"
 
 namespace tidymark::testing {
 
+namespace fs = std::filesystem;
+
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/tidymark-test-XXXXXX";
-  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
+  path_ = std::string(base && *base ? base : "/tmp") + "/tidymark-test-XXXXXX";
+  if (!mkdtemp(path_.data())) throw std::runtime_error("mkdtemp failed");
 }
 
 TempDir::~TempDir() {
-  std::error_code ignored;
-  // Tests may leave read-only directories behind; make them writable so they can go.
-  for (auto it = std::filesystem::recursive_directory_iterator(path_, ignored);
-       it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
-    if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
-      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                   std::filesystem::perm_options::add, ignored);
-    }
-  }
-  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                               std::filesystem::perm_options::add, ignored);
-  std::filesystem::remove_all(path_, ignored);
+  std::error_code e;  // tests may leave read-only directories behind
+  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, e);
+  for (auto it = fs::recursive_directory_iterator(path_, e); it != fs::end(it); it.increment(e))
+    if (it->is_directory(e) && !it->is_symlink(e))
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, e);
+  fs::remove_all(path_, e);
 }
 
-namespace {
-
-std::vector<std::string> buildEnvironment(const ProgramOptions& options) {
-  std::map<std::string, std::string> vars;
-  for (char** e = environ; *e; ++e) {
-    std::string entry = *e;
-    vars[entry.substr(0, entry.find('='))] = entry;
-  }
+RunningProgram startProgram(const std::vector<std::string>& argv, const ProgramOptions& options) {
+  // env sets the directory, the environment and the signals' actions, prlimit the ceilings; each
+  // runs the next program in its own process.
+  const std::string directory = options.workingDirectory.empty() ? "." : options.workingDirectory;
+  std::vector<std::string> args = {"env", "--default-signal=PIPE,INT,TERM,HUP", "-C", directory};
   for (const std::string& name : options.unset)
-    vars.erase(name);
-  for (const std::string& entry : options.env)
-    vars[entry.substr(0, entry.find('='))] = entry;
-  std::vector<std::string> result;
-  for (auto& [name, entry] : vars)
-    result.push_back(entry);
-  return result;
+    args.insert(args.end(), {"-u", name});
+  args.push_back("--");
+  args.insert(args.end(), options.env.begin(), options.env.end());
+  auto limit = [](std::uint64_t n) { return n ? std::to_string(n) : std::string("unlimited"); };
+#ifdef TIDYMARK_SANITIZED
+  const std::uint64_t memoryLimit = 0;
+#else
+  const std::uint64_t memoryLimit = options.memoryLimit;
+#endif
+  if (memoryLimit || options.fileSizeLimit)
+    args.insert(args.end(), {"prlimit", "--as=" + limit(memoryLimit),
+                             "--fsize=" + limit(options.fileSizeLimit), "--"});
+  args.insert(args.end(), argv.begin(), argv.end());
+  std::vector<char*> pointers;
+  for (std::string& arg : args)
+    pointers.push_back(arg.data());
+  pointers.push_back(nullptr);
+  int out[2], err[2], closed[2] = {-1, -1};
+  if (pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC) ||
+      (options.output == Output::Closed && pipe2(closed, O_CLOEXEC)))
+    throw std::runtime_error("pipe");
+  close(closed[0]);
+  const int pid = fork();
+  if (pid == 0) {
+    const int target = options.output == Output::Full     ? open("/dev/full", O_WRONLY)
+                       : options.output == Output::Closed ? closed[1]
+                                                          : out[1];
+    dup2(open("/dev/null", O_RDONLY), 0), dup2(target, 1), dup2(err[1], 2);
+    execvp("env", pointers.data());
+    _exit(127);
+  }
+  for (int fd : {out[1], err[1], closed[1]})
+    close(fd);
+  return {pid, out[0], err[0]};
 }
 
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-  std::vector<char*> result;
-  for (std::string& s : strings)
-    result.push_back(s.data());
-  result.push_back(nullptr);
-  return result;
-}
-
-}  // namespace
-
-ProgramResult runProgram(const std::vector<std::string>& argv, const ProgramOptions& options) {
-  int outPipe[2], errPipe[2];
-  if (pipe2(outPipe, O_CLOEXEC) || pipe2(errPipe, O_CLOEXEC)) throw std::runtime_error("pipe");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  int closedPipe[2] = {-1, -1};
-  if (options.output == Output::Full) {
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/full", O_WRONLY, 0);
-  } else if (options.output == Output::Closed) {
-    if (pipe2(closedPipe, O_CLOEXEC)) throw std::runtime_error("pipe");
-    close(closedPipe[0]);
-    posix_spawn_file_actions_adddup2(&actions, closedPipe[1], 1);
-  } else {
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-  }
-  posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  for (int signal : {SIGPIPE, SIGINT, SIGTERM, SIGHUP})
-    sigaddset(&defaults, signal);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-  if (!options.workingDirectory.empty()) {
-    posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory.c_str());
-  }
-  std::vector<std::string> args = argv;
-  std::vector<std::string> env = buildEnvironment(options);
-  std::vector<char*> argPointers = pointers(args);
-  std::vector<char*> envPointers = pointers(env);
-  pid_t pid;
-  const int rc = posix_spawnp(&pid, args[0].c_str(), &actions, &attributes, argPointers.data(),
-                              envPointers.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  if (closedPipe[1] >= 0) close(closedPipe[1]);
-  close(outPipe[1]);
-  close(errPipe[1]);
-  if (rc != 0) throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(rc));
-
-  // Drain both outputs together, so neither pipe fills up and blocks the program.
+ProgramResult finishProgram(RunningProgram& program, double timeoutSeconds) {
+  using Clock = std::chrono::steady_clock;
+  auto deadline =
+      Clock::now() + std::chrono::duration<double>(timeoutSeconds > 0 ? timeoutSeconds : 1e6);
   ProgramResult result;
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::duration<double>(options.timeoutSeconds);
-  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+  pollfd fds[2] = {{program.out, POLLIN, 0}, {program.err, POLLIN, 0}};
   while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-    int wait = -1;
-    if (options.timeoutSeconds > 0 && !result.timedOut) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      result.timedOut = left.count() <= 0;
-      if (result.timedOut) kill(pid, SIGKILL);
-      wait = result.timedOut ? -1 : static_cast<int>(std::min<long long>(left.count() + 1, 60000));
-    }
-    if (poll(fds, 2, wait) < 0 && errno != EINTR) break;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) kill(program.pid, SIGKILL), deadline += std::chrono::hours(24);
+    if (poll(fds, 2, static_cast<int>(std::clamp<long long>(left, 0, 60000))) < 0) continue;
     for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       char buffer[65536];
-      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        (i == 0 ? result.out : result.err).append(buffer, static_cast<std::size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-      }
+      const ssize_t n =
+          fds[i].fd < 0 || !fds[i].revents ? -2 : read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) (i ? result.err : result.out).append(buffer, static_cast<std::size_t>(n));
+      if (n == 0 || (n == -1 && errno != EINTR)) close(fds[i].fd), fds[i].fd = -1;
     }
   }
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  while (waitpid(program.pid, &status, 0) < 0 && errno == EINTR) {
   }
+  program = {};
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
 }
 
-std::string readFile(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw std::runtime_error("cannot read " + path);
-  std::string contents;
-  std::size_t used = 0;
-  for (;;) {
-    if (contents.size() - used < (std::size_t{1} << 20))
-      contents.resize(used + (std::size_t{4} << 20));
-    const ssize_t n = read(fd, contents.data() + used, contents.size() - used);
-    if (n > 0) {
-      used += static_cast<std::size_t>(n);
-    } else if (n == 0 || errno != EINTR) {
-      const bool directory = n < 0 && errno == EISDIR;  // read as empty, as streams do
-      close(fd);
-      if (n < 0 && !directory) throw std::runtime_error("cannot read " + path);
-      break;
-    }
+ProgramResult runProgram(const std::vector<std::string>& argv, const ProgramOptions& options) {
+  RunningProgram program = startProgram(argv, options);
+  return finishProgram(program, options.timeoutSeconds);
+}
+
+FakeApp::FakeApp(const std::string& name, const std::string& mode, int uid,
+                 std::vector<std::string> extra) {
+  std::vector<std::string> argv = {TIDYMARK_FAKE_APP, name, mode};
+  if (uid >= 0) {
+    const std::string id = std::to_string(uid);
+    argv.insert(argv.begin(), {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups"});
   }
-  contents.resize(used);
-  return contents;
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  program_ = startProgram(argv, {});
+  pid_ = program_.pid;
+  std::string got;
+  char buffer[8];
+  pollfd p{program_.out, POLLIN, 0};
+  for (ssize_t n = 1; n > 0 && got.size() < 6 && poll(&p, 1, 10000) > 0;)
+    if ((n = read(program_.out, buffer, sizeof buffer)) > 0) got.append(buffer, n);
+  ready_ = got == "ready\n";
+}
+
+FakeApp::~FakeApp() {
+  if (program_.pid > 0) kill(program_.pid, SIGKILL), finishProgram(program_);
+}
+
+bool FakeApp::alive() {
+  siginfo_t info{};
+  return program_.pid > 0 && waitid(P_PID, program_.pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == 0;
+}
+
+int FakeApp::reap() {
+  if (program_.pid <= 0) return 0;
+  const int status = finishProgram(program_, 10).status;
+  return status > 128 ? status - 128 : 0;
+}
+
+void FakeAppTest::SetUp() {
+  lock_ = open("/tmp/tidymark-fake-app.lock", O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(lock_, 0);
+  ASSERT_EQ(flock(lock_, LOCK_EX), 0);
+}
+
+void FakeAppTest::TearDown() {
+  if (lock_ >= 0) close(lock_);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  std::ostringstream contents;
+  contents << in.rdbuf();
+  return contents.str();
 }
 
 void writeFile(const std::string& path, const std::string& contents) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << contents;
-  if (!out.flush()) throw std::runtime_error("cannot write " + path);
+  if (!(out << contents).flush()) throw std::runtime_error("cannot write " + path);
 }
 
 bool fileExists(const std::string& path) {
-  struct stat info;
-  return lstat(path.c_str(), &info) == 0;
+  std::error_code e;
+  return fs::exists(fs::symlink_status(path, e));
 }
 
 std::vector<std::string> directoryEntries(const std::string& path) {
   std::vector<std::string> names;
-  DIR* dir = opendir(path.c_str());
-  if (!dir) throw std::runtime_error("cannot list " + path);
-  while (dirent* entry = readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  closedir(dir);
-  std::sort(names.begin(), names.end());
+  for (const auto& entry : fs::directory_iterator(path))
+    names.push_back(entry.path().filename());
+  std::ranges::sort(names);
   return names;
 }
 
@@ -209,20 +193,17 @@ std::string bigEndian(std::uint64_t value, int width) {
 std::string assembleBinaryPlist(const BinaryLayout& layout) {
   std::string out = "bplist00";
   std::vector<std::uint64_t> offsets;
-  for (const std::string& object : layout.objects) {
-    offsets.push_back(out.size());
-    out += object;
-  }
+  for (const std::string& object : layout.objects)
+    offsets.push_back(out.size()), out += object;
   if (layout.lastOffset && !offsets.empty()) offsets.back() = *layout.lastOffset;
   const std::uint64_t table = out.size();
   for (std::uint64_t offset : offsets)
     out += bigEndian(offset, layout.offsetSize);
   out += std::string(6, '\0') + static_cast<char>(layout.offsetSize) +
          static_cast<char>(layout.refSize);
-  out += bigEndian(layout.numObjects.value_or(layout.objects.size()), 8) +
+  return out + bigEndian(layout.numObjects.value_or(layout.objects.size()), 8) +
          bigEndian(layout.topObject.value_or(0), 8) +
          bigEndian(layout.tableOffset.value_or(table), 8);
-  return out;
 }
 
 std::string runPython(const std::string& code, const std::vector<std::string>& args) {
@@ -233,49 +214,33 @@ std::string runPython(const std::string& code, const std::vector<std::string>& a
   return result.out;
 }
 
-}  // namespace tidymark::testing
-
-namespace tidymark::testing {
-
-namespace {
-
-PlistValue node(const std::string& kind, const std::string& title,
-                std::vector<PlistValue> children) {
-  PlistDict entries;
-  entries.push_back({"WebBookmarkType", PlistValue::string(kind)});
-  entries.push_back({"Title", PlistValue::string(title)});
-  entries.push_back({"WebBookmarkUUID", PlistValue::string("uuid-" + title)});
-  entries.push_back({"Children", PlistValue::array(std::move(children))});
-  return PlistValue::dict(std::move(entries));
-}
-
-}  // namespace
-
-PlistValue bookmark(const std::string& title, const std::string& url) {
-  PlistDict uri;
-  uri.push_back({"title", PlistValue::string(title)});
-  PlistDict entries;
-  entries.push_back({"WebBookmarkType", PlistValue::string("WebBookmarkTypeLeaf")});
-  entries.push_back({"WebBookmarkUUID", PlistValue::string("uuid-" + title)});
-  entries.push_back({"URLString", PlistValue::string(url)});
-  entries.push_back({"URIDictionary", PlistValue::dict(std::move(uri))});
+// Entries are moved in, never copied: a test may nest folders 200,000 deep.
+PlistValue otherNode(const std::string& kind, const std::string& title,
+                     std::vector<PlistValue> children) {
+  PlistDict entries(4);
+  entries[0] = {"WebBookmarkType", PlistValue::string(kind)};
+  entries[1] = {"Title", PlistValue::string(title)};
+  entries[2] = {"WebBookmarkUUID", PlistValue::string("uuid-" + title)};
+  entries[3] = {"Children", PlistValue::array(std::move(children))};
   return PlistValue::dict(std::move(entries));
 }
 
 PlistValue folder(const std::string& title, std::vector<PlistValue> children) {
-  return node("WebBookmarkTypeList", title, std::move(children));
+  return otherNode("WebBookmarkTypeList", title, std::move(children));
 }
 
-PlistValue otherNode(const std::string& kind, const std::string& title,
-                     std::vector<PlistValue> children) {
-  return node(kind, title, std::move(children));
+PlistValue bookmark(const std::string& title, const std::string& url) {
+  return PlistValue::dict(
+      {{"WebBookmarkType", PlistValue::string("WebBookmarkTypeLeaf")},
+       {"WebBookmarkUUID", PlistValue::string("uuid-" + title)},
+       {"URLString", PlistValue::string(url)},
+       {"URIDictionary", PlistValue::dict({{"title", PlistValue::string(title)}})}});
 }
 
 std::vector<std::string> childTitles(const PlistValue& parent) {
   std::vector<std::string> titles;
   const PlistArray* children = arrayValue(parent.find("Children"));
-  if (!children) return titles;
-  for (const PlistValue& child : *children) {
+  for (const PlistValue& child : children ? *children : PlistArray{}) {
     const PlistValue* type = child.find("WebBookmarkType");
     const PlistString* title =
         type && type->asString() && *type->asString() == "WebBookmarkTypeLeaf"
@@ -304,33 +269,31 @@ def canon(v):
 )PY";
 
 std::string hex(std::string_view bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
   std::string out;
-  for (unsigned char c : bytes) {
-    out += kDigits[c >> 4];
-    out += kDigits[c & 15];
-  }
+  for (unsigned char c : bytes)
+    out += {"0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 15]};
   return out;
+}
+
+std::string pythonPrint(const std::string& code, const std::string& path) {
+  std::string printed = runPython(kPythonCanon + code, {path});
+  if (!printed.empty()) printed.pop_back();
+  return printed;
 }
 
 }  // namespace
 
 std::string canonOf(const PlistValue& value) {
+  std::string out;
   switch (value.kind()) {
-    case PlistKind::Dictionary: {
-      std::string out = "{";
-      for (const DictEntry& entry : *value.asDict()) {
-        out += (out.size() > 1 ? ",s" : "s") + hex(entry.key) + ":" + canonOf(entry.value);
-      }
-      return out + "}";
-    }
-    case PlistKind::Array: {
-      std::string out = "[";
-      for (const PlistValue& element : *value.asArray()) {
-        out += (out.size() > 1 ? "," : "") + canonOf(element);
-      }
-      return out + "]";
-    }
+    case PlistKind::Dictionary:
+      for (const DictEntry& entry : *value.asDict())
+        out += (out.empty() ? "s" : ",s") + hex(entry.key) + ":" + canonOf(entry.value);
+      return "{" + out + "}";
+    case PlistKind::Array:
+      for (const PlistValue& element : *value.asArray())
+        out += (out.empty() ? "" : ",") + canonOf(element);
+      return "[" + out + "]";
     case PlistKind::String:
       return "s" + hex(*value.asString());
     case PlistKind::Integer: {
@@ -338,21 +301,15 @@ std::string canonOf(const PlistValue& value) {
       return "i" + (integer.fitsSigned() ? std::to_string(integer.asSigned())
                                          : std::to_string(integer.asUnsigned()));
     }
-    case PlistKind::Real: {
-      const auto bits = std::bit_cast<std::uint64_t>(*value.asReal());
-      std::string bytes;
-      for (int shift = 56; shift >= 0; shift -= 8)
-        bytes += static_cast<char>(bits >> shift);
-      return "r" + hex(bytes);
-    }
+    case PlistKind::Real:
+      return "r" + hex(bigEndian(std::bit_cast<std::uint64_t>(*value.asReal()), 8));
     case PlistKind::Boolean:
       return *value.asBoolean() ? "T" : "F";
     case PlistKind::Date:
       return "d" + std::to_string(std::llround(value.asDate()->secondsSince2001 * 1e6));
-    case PlistKind::Data: {
-      const PlistData& data = *value.asData();
-      return "b" + hex(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
-    }
+    case PlistKind::Data:
+      return "b" +
+             hex({reinterpret_cast<const char*>(value.asData()->data()), value.asData()->size()});
     case PlistKind::Uid:
       return "u" + std::to_string(value.asUid()->value);
   }
@@ -360,21 +317,15 @@ std::string canonOf(const PlistValue& value) {
 }
 
 std::string pythonCanonOf(const std::string& path) {
-  std::string printed = runPython(
-      std::string(kPythonCanon) + "print(canon(plistlib.load(open(sys.argv[1], 'rb'))))", {path});
-  if (!printed.empty()) printed.pop_back();
-  return printed;
+  return pythonPrint("print(canon(plistlib.load(open(sys.argv[1], 'rb'))))", path);
 }
 
 std::string pythonWrite(const std::string& value, const std::string& format,
                         const std::string& path) {
-  std::string printed = runPython(std::string(kPythonCanon) + "value = " + value +
-                                      "\nopen(sys.argv[1], 'wb').write(plistlib.dumps(value, "
-                                      "fmt=plistlib." +
-                                      format + ", sort_keys=False))\nprint(canon(value))",
-                                  {path});
-  if (!printed.empty()) printed.pop_back();
-  return printed;
+  return pythonPrint("value = " + value +
+                         "\nopen(sys.argv[1], 'wb').write(plistlib.dumps(value, fmt=plistlib." +
+                         format + ", sort_keys=False))\nprint(canon(value))",
+                     path);
 }
 
 }  // namespace tidymark::testing

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/plist_value.h"
+
 namespace tidymark::testing {
 
 // A fresh directory under $TMPDIR (or /tmp), removed with everything in it when destroyed.
@@ -14,9 +16,7 @@ class TempDir {
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
-
   const std::string& path() const { return path_; }
-  // `name` joined to the directory's path.
   std::string file(const std::string& name) const { return path_ + "/" + name; }
 
  private:
@@ -25,9 +25,7 @@ class TempDir {
 
 struct ProgramResult {
   int status = -1;  // exit status, or 128 + signal number when killed by a signal
-  std::string out;
-  std::string err;
-  bool timedOut = false;  // it outlived ProgramOptions::timeoutSeconds and was killed
+  std::string out, err;
 };
 
 // Where a program's standard output goes: a pipe the test reads, the device that is always
@@ -35,21 +33,31 @@ struct ProgramResult {
 enum class Output { Captured, Full, Closed };
 
 struct ProgramOptions {
-  std::string workingDirectory;    // empty: the test's own
-  std::vector<std::string> env;    // "NAME=value" entries added to (or replacing) the test's
-  std::vector<std::string> unset;  // names removed from the environment
-  double timeoutSeconds = 0;       // above 0: a guard against hangs, SIGKILL after this long
+  std::string workingDirectory = {};    // empty: the test's own
+  std::vector<std::string> env = {};    // "NAME=value" entries added to (or replacing) the test's
+  std::vector<std::string> unset = {};  // names removed from the environment
+  double timeoutSeconds = 0;            // above 0: SIGKILL after this long, a guard against hangs
   Output output = Output::Captured;
+  // Above 0: a ceiling on the address space (ignored under the sanitizers, which reserve
+  // terabytes) and on the size of any file it writes.
+  std::uint64_t memoryLimit = 0, fileSizeLimit = 0;
 };
 
-// Runs `argv` (argv[0] is looked up in PATH when it has no slash) and waits for it. It starts
-// with the default action for SIGPIPE, SIGINT, SIGTERM and SIGHUP, whatever the test's own.
+// A started program (standard input /dev/null, SIGPIPE, SIGINT, SIGTERM and SIGHUP at their
+// default action) whose outputs the test reads; finishProgram() reads them to the end, waits
+// for it and kills it after `timeoutSeconds` (above 0).
+struct RunningProgram {
+  int pid = -1, out = -1, err = -1;
+};
+RunningProgram startProgram(const std::vector<std::string>& argv, const ProgramOptions& options);
+ProgramResult finishProgram(RunningProgram& program, double timeoutSeconds = 0);
+// Both together: argv[0] is looked up in PATH when it has no slash.
 ProgramResult runProgram(const std::vector<std::string>& argv, const ProgramOptions& options = {});
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& contents);
 bool fileExists(const std::string& path);
-// The names in a directory, sorted, without "." and "..".
+// The names in a directory, sorted.
 std::vector<std::string> directoryEntries(const std::string& path);
 
 // A binary property list laid out by hand from its objects' bytes, for tests of damaged files:
@@ -70,28 +78,21 @@ std::string bigEndian(std::uint64_t value, int width);
 // Runs a Python 3 snippet with sys.argv[1:] = args; the test fails if it does not exit 0.
 std::string runPython(const std::string& code, const std::vector<std::string>& args = {});
 
-}  // namespace tidymark::testing
-
-#include "platform/plist_value.h"
-
-namespace tidymark::testing {
-
-// Bookmark nodes as the browser writes them, for building trees in tests.
+// Bookmark nodes as the browser writes them; otherNode is of any other kind (such as the
+// browser's history proxy).
 PlistValue bookmark(const std::string& title, const std::string& url = "https://example.com/");
 PlistValue folder(const std::string& title, std::vector<PlistValue> children = {});
-// A node of some other kind (such as the browser's history proxy), with optional children.
 PlistValue otherNode(const std::string& kind, const std::string& title,
                      std::vector<PlistValue> children = {});
-
 // The titles of a node's children, in order ("<none>" for an entry without one).
 std::vector<std::string> childTitles(const PlistValue& node);
 
 // A tree printed in one canonical text, so that Python's plistlib and our readers can be checked
-// against each other: pythonCanonOf(file) has plistlib load the file and print it that way.
+// against each other: pythonCanonOf(file) has plistlib load the file and print it that way;
+// pythonWrite has it write the Python literal `value` to `path` in `format` ("FMT_XML" or
+// "FMT_BINARY") and returns the canonical text of what it wrote.
 std::string canonOf(const PlistValue& value);
 std::string pythonCanonOf(const std::string& path);
-// Has plistlib write the Python literal `value` to `path` in `format` ("FMT_XML" or
-// "FMT_BINARY") and returns the canonical text of what it wrote.
 std::string pythonWrite(const std::string& value, const std::string& format,
                         const std::string& path);
 

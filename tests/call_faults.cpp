@@ -4,8 +4,8 @@
 //                           rename, open or read) fails with EIO
 //   TIDYMARK_ACT=ACTION     before the first fsync, to the file TIDYMARK_TARGET: "replace" (another
 //                           file is renamed over it), "rewrite" (its first bytes are overwritten
-//                           in place), "move" (renamed to TARGET.moved), "chmod" (to 0600); or the
-//                           process gets SIGINT, SIGTERM or SIGHUP
+//                           in place), "move" (renamed to TARGET.moved), "chmod" (to 0600); or a
+//                           number: the process gets that signal
 //   TIDYMARK_FAULT_LOG=PATH created when a call fails or the action happens, so a test knows the
 //                           run got that far
 // Calls on files of /proc are not counted: how many there are depends on what else runs.
@@ -17,6 +17,7 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -28,48 +29,40 @@ template <typename Function>
 Function real(const char* name) {
   return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
-const auto realOpen = [](const char* path, int flags, mode_t mode = 0644) {
-  return real<int (*)(const char*, int, ...)>("open")(path, flags | O_CLOEXEC, mode);
-};
-void move(const std::string& from, const std::string& to) {
-  real<int (*)(const char*, const char*)>("rename")(from.c_str(), to.c_str());
-}
 
 void put(const std::string& path, int flags, const std::string& text) {
-  const int fd = realOpen(path.c_str(), O_WRONLY | flags);
+  const int fd = real<int (*)(const char*, int, ...)>("open")(path.c_str(), O_WRONLY | flags, 0644);
   real<ssize_t (*)(int, const void*, size_t)>("write")(fd, text.data(), text.size());
   real<int (*)(int)>("close")(fd);
 }
 
-void reached() {
-  if (const char* log = std::getenv("TIDYMARK_FAULT_LOG")) put(log, O_CREAT | O_APPEND, "");
+void move(const std::string& from, const std::string& to) {
+  real<int (*)(const char*, const char*)>("rename")(from.c_str(), to.c_str());
 }
 
-void act(const std::string& action, const std::string& target) {
-  reached();
+// Called first by every wrapped call: true when this call must fail.
+bool fails(const std::string& call, bool counted) {
+  // Views, not strings: calls come also after static objects are destroyed at exit.
+  static const std::string_view fail = std::getenv("TIDYMARK_FAIL") ?: "",
+                                action = std::getenv("TIDYMARK_ACT") ?: "",
+                                log = std::getenv("TIDYMARK_FAULT_LOG") ?: "";
+  static const std::string target = std::getenv("TIDYMARK_TARGET") ?: "";
+  static long calls = 0;
+  static bool acted = false;
+  const bool failing = counted && fail.starts_with(call + ":") &&
+                       ++calls == std::atol(fail.data() + call.size() + 1);
+  if (!failing && (call != "fsync" || action.empty() || acted)) return false;
+  if (!log.empty()) put(std::string(log), O_CREAT | O_APPEND, "");
+  if (failing) return errno = EIO, true;
+  acted = true;
   if (action == "replace") put(target + ".other", O_CREAT | O_TRUNC, "saved by another program\n");
   if (action == "replace") move(target + ".other", target);
   if (action == "rewrite") put(target, 0, "REWRITE!");
   if (action == "move") move(target, target + ".moved");
   if (action == "chmod") chmod(target.c_str(), 0600);
-  for (auto [name, number] :
-       {std::pair{"SIGINT", SIGINT}, std::pair{"SIGTERM", SIGTERM}, std::pair{"SIGHUP", SIGHUP}})
-    if (action == name) raise(number);
-}
-
-// Called first by every wrapped call: true when this call must fail.
-bool fails(const std::string& call, bool counted) {
-  static const std::string fail = std::getenv("TIDYMARK_FAIL") ? std::getenv("TIDYMARK_FAIL") : "";
-  static long calls = 0;
-  static bool acted = false;
-  if (call == "fsync" && !acted && std::getenv("TIDYMARK_ACT") && std::getenv("TIDYMARK_TARGET"))
-    acted = true, act(std::getenv("TIDYMARK_ACT"), std::getenv("TIDYMARK_TARGET"));
-  if (!counted || !fail.starts_with(call + ":") ||
-      ++calls != std::atol(fail.c_str() + call.size() + 1))
-    return false;
-  reached();
-  errno = EIO;
-  return true;
+  if (!action.empty() && std::isdigit(action[0]))
+    raise(std::atoi(action.data()));  // a signal's number
+  return false;
 }
 
 bool onProc(int fd) {

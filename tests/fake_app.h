@@ -15,7 +15,6 @@ class FakeApp {
                    std::vector<std::string> extra = {});
   ~FakeApp();
   FakeApp(const FakeApp&) = delete;
-  FakeApp& operator=(const FakeApp&) = delete;
   int pid() const { return pid_; }
   bool ready() const { return ready_; }  // it started and renamed itself
   bool alive();                          // it has not exited (a zombie has)
@@ -34,8 +33,6 @@ class FakeAppTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
-
- private:
   int lock_ = -1;
 };
 

@@ -10,16 +10,12 @@
 namespace tidymark::testing {
 
 // A fresh directory under $TMPDIR (or /tmp), removed with everything in it when destroyed.
-class TempDir {
- public:
+struct TempDir {
   TempDir();
   ~TempDir();
   TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return path_; }
   std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
   std::string path_;
 };
 
@@ -28,8 +24,8 @@ struct ProgramResult {
   std::string out, err;
 };
 
-// Where a program's standard output goes: a pipe the test reads, the device that is always
-// full, or a pipe whose reader has gone.
+// Where a program's standard output goes: captured, the device that is always full, or a pipe
+// whose reader has gone.
 enum class Output { Captured, Full, Closed };
 
 struct ProgramOptions {
@@ -38,20 +34,20 @@ struct ProgramOptions {
   std::vector<std::string> unset = {};  // names removed from the environment
   double timeoutSeconds = 0;            // above 0: SIGKILL after this long, a guard against hangs
   Output output = Output::Captured;
-  // Above 0: a ceiling on the address space (ignored under the sanitizers, which reserve
-  // terabytes) and on the size of any file it writes.
+  // Above 0: ceilings on the address space (none under the sanitizers, which reserve terabytes)
+  // and on the size of a file it writes.
   std::uint64_t memoryLimit = 0, fileSizeLimit = 0;
 };
 
-// A started program (standard input /dev/null, SIGPIPE, SIGINT, SIGTERM and SIGHUP at their
-// default action) whose outputs the test reads; finishProgram() reads them to the end, waits
-// for it and kills it after `timeoutSeconds` (above 0).
+// A program started with standard input /dev/null and SIGPIPE, SIGINT, SIGTERM and SIGHUP at
+// their default action (argv[0] is looked up in PATH when it has no slash); out and err hold what
+// it writes. finishProgram waits for it (killing it after `timeoutSeconds` when above 0), and
+// runProgram does both.
 struct RunningProgram {
   int pid = -1, out = -1, err = -1;
 };
 RunningProgram startProgram(const std::vector<std::string>& argv, const ProgramOptions& options);
 ProgramResult finishProgram(RunningProgram& program, double timeoutSeconds = 0);
-// Both together: argv[0] is looked up in PATH when it has no slash.
 ProgramResult runProgram(const std::vector<std::string>& argv, const ProgramOptions& options = {});
 
 std::string readFile(const std::string& path);
@@ -64,12 +60,8 @@ std::vector<std::string> directoryEntries(const std::string& path);
 // any trailer field, and the last object's offset, can be set to a wrong value.
 struct BinaryLayout {
   std::vector<std::string> objects = {};
-  int offsetSize = 1;
-  int refSize = 1;
-  std::optional<std::uint64_t> numObjects = {};
-  std::optional<std::uint64_t> topObject = {};
-  std::optional<std::uint64_t> tableOffset = {};
-  std::optional<std::uint64_t> lastOffset = {};
+  int offsetSize = 1, refSize = 1;
+  std::optional<std::uint64_t> numObjects = {}, topObject = {}, tableOffset = {}, lastOffset = {};
 };
 std::string assembleBinaryPlist(const BinaryLayout& layout);
 // `value` as `width` big-endian bytes (zeros in front beyond eight).

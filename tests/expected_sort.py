@@ -15,35 +15,33 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from reference_sort import is_folder, sort_key, sort_node  # noqa: E402
 
 
-def order_of(node):  # None when the node is no folder with children to sort
-    if not is_folder(node) or not isinstance(node.get("Children"), list):
-        return None
-    return sorted(range(len(node["Children"])), key=lambda i: sort_key(node["Children"][i]))
+def order_of(node):  # None unless the node is a folder with a list of children
+    if is_folder(node) and isinstance(node.get("Children"), list):
+        return sorted(range(len(node["Children"])), key=lambda i: sort_key(node["Children"][i]))
 
 
 def binary_expected(data, tree):
     offset_size, ref_size, _, top, table = struct.unpack(">6xBBQQQ", data[-32:])
     out = bytearray(data)
     number = lambda at, width: int.from_bytes(data[at:at + width], "big")
-    refs = lambda count, start: [number(start + i * ref_size, ref_size) for i in range(count)]
 
-    def contents(obj):  # (count, where the references begin) of a container object
+    def refs(obj):  # a container's references, and where they begin
         at = number(table + obj * offset_size, offset_size)
-        if data[at] & 15 != 15:
-            return data[at] & 15, at + 1
-        width = 1 << (data[at + 1] & 15)
-        return number(at + 2, width), at + 2 + width
+        count, start = data[at] & 15, at + 1
+        if count == 15:
+            width = 1 << (data[at + 1] & 15)
+            count, start = number(at + 2, width), at + 2 + width
+        return [number(start + i * ref_size, ref_size) for i in range(2 * count)], start
 
     def walk(obj, node):
-        if order_of(node) is None:
-            return
-        count, start = contents(obj)
-        count, start = contents(refs(count, start + count * ref_size)[list(node).index("Children")])
-        entries = refs(count, start)
-        for entry, child in zip(entries, node["Children"]):
-            walk(entry, child)
-        moved = b"".join(entries[i].to_bytes(ref_size, "big") for i in order_of(node))
-        out[start:start + len(moved)] = moved
+        if order_of(node) is not None:
+            keys_and_values, _ = refs(obj)
+            entries, start = refs(keys_and_values[len(keys_and_values) // 2 + list(node).index("Children")])
+            entries = entries[:len(node["Children"])]
+            for entry, child in zip(entries, node["Children"]):
+                walk(entry, child)
+            moved = b"".join(entries[i].to_bytes(ref_size, "big") for i in order_of(node))
+            out[start:start + len(moved)] = moved
 
     walk(top, tree)
     return bytes(out)
@@ -82,9 +80,7 @@ def xml_expected(data, tree):
     return data[:top[0]] + render(top, tree) + data[top[1]:]
 
 
-def unshared(value):
-    # plistlib gives an object referenced twice in a binary file as one Python object; the tool
-    # reads each reference as a value of its own.
+def unshared(value):  # plistlib gives an object referenced twice as one; tidymark reads two
     if isinstance(value, dict):
         return {key: unshared(item) for key, item in value.items()}
     return [unshared(item) for item in value] if isinstance(value, list) else value
@@ -93,7 +89,8 @@ def unshared(value):
 original_path, result_path, expected_path = sys.argv[1:]
 data = open(original_path, "rb").read()
 tree = plistlib.loads(data)
-open(expected_path, "wb").write((binary_expected if data.startswith(b"bplist00") else xml_expected)(data, tree))
+make = binary_expected if data.startswith(b"bplist00") else xml_expected
+open(expected_path, "wb").write(make(data, tree))
 tree = unshared(tree)
 sort_node(tree)
 if plistlib.load(open(result_path, "rb")) != tree:

@@ -217,8 +217,9 @@ PlistValue bookmark(const std::string& title, const std::string& url) {
 
 std::vector<std::string> childTitles(const PlistValue& parent) {
   std::vector<std::string> titles;
+  static const PlistArray kNone;
   const PlistArray* children = arrayValue(parent.find("Children"));
-  for (const PlistValue& child : children ? *children : PlistArray{}) {
+  for (const PlistValue& child : children ? *children : kNone) {
     const PlistValue* type = child.find("WebBookmarkType");
     const PlistString* title =
         type && type->asString() && *type->asString() == "WebBookmarkTypeLeaf"

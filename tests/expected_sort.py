@@ -1,14 +1,13 @@
 #!/usr/bin/env python3
-"""What sorting a bookmarks file must write, worked out apart from tidymark's own code.
-
-    expected_sort.py ORIGINAL RESULT EXPECTED
-
-Writes to EXPECTED the original with each folder's entries moved into the order of
-bench/reference_sort.py: in a binary file, each folder's "Children" reference list rewritten in the
-new order; in an XML file, the children of each folder's "Children" element moved as whole pieces
-of text, the text between them left in place. Fails unless plistlib reads RESULT as the original
-with every folder sorted, and nothing else changed.
-"""
+# What sorting a bookmarks file must write, worked out apart from tidymark's own code.
+#
+#     expected_sort.py ORIGINAL RESULT EXPECTED
+#
+# Writes to EXPECTED the original with each folder's entries moved into the order of
+# bench/reference_sort.py: in a binary file, each folder's "Children" reference list rewritten in the
+# new order; in an XML file, the children of each folder's "Children" element moved as whole pieces
+# of text, the text between them left in place. Fails unless plistlib reads RESULT as the original
+# with every folder sorted, and nothing else changed.
 import os, plistlib, struct, sys, xml.parsers.expat
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench"))

@@ -40,11 +40,10 @@ void expectSaidFailure(const ProgramResult& r, const std::string& path, const st
       << r.err;
 }
 
-std::string generate(const std::string& path, int bookmarks, const std::string& format = "binary") {
-  EXPECT_EQ(runProgram({TIDYMARK_GENERATE, "--bookmarks", std::to_string(bookmarks), "--format",
-                        format, path})
-                .status,
-            0);
+std::string generate(const std::string& path, int n, const std::string& format = "binary") {
+  const Names argv = {TIDYMARK_GENERATE, "--bookmarks", std::to_string(n),
+                      "--format",        format,        path};
+  EXPECT_EQ(runProgram(argv).status, 0);
   return readFile(path);
 }
 

@@ -22,7 +22,6 @@ namespace tidymark {
 namespace {
 
 using namespace testing;
-using namespace std::string_literals;
 using Names = std::vector<std::string>;
 
 // tidymark on `path` under ceilings for its memory and what it may write, and a guard on time.
@@ -47,15 +46,23 @@ std::string generate(const std::string& path, int n, const std::string& format =
   return readFile(path);
 }
 
-// A kill at any moment leaves the original or the sorted file, and at most a temporary file.
-TEST(TidymarkKilled, LeavesTheOriginalOrTheSortedFileWhateverTheMoment) {
+// A kill at any moment leaves the original or the sorted file, and at most temporary files
+// beside it; the next run removes those, but not a live run's nor another file's.
+TEST(TidymarkKilled, LeavesTheOriginalOrTheSortedFileAndTheNextRunClearsUp) {
   TempDir dir;
-  const std::string path = dir.file("Bookmarks.plist"), original = generate(path, 20000);
+  const Names kept = {".Bookmarks.plist.tidymark-1234567",  // not a name tidymark makes
+                      ".Bookmarks.plist.tidymark-held01",   // a live run's
+                      ".Other.plist.tidymark-abc123", "Bookmarks.plist"};
+  const std::string path = dir.file(kept[3]), original = generate(path, 20000);
   const auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(runProgram({TIDYMARK_BINARY, path}).status, 0);
   const auto took = std::chrono::steady_clock::now() - start;
   const std::string sorted = readFile(path);
   ASSERT_NE(sorted, original);
+  for (const std::string& name : {kept[0], kept[1], kept[2]})
+    writeFile(dir.file(name), "left");
+  const int held = ::open(dir.file(kept[1]).c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
   std::mt19937 random(20240601);
   for (int kill = 0; kill < 32; ++kill) {
     writeFile(path, original);
@@ -65,11 +72,14 @@ TEST(TidymarkKilled, LeavesTheOriginalOrTheSortedFileWhateverTheMoment) {
     finishProgram(run);
     const std::string now = readFile(path);
     ASSERT_TRUE(now == original || now == sorted) << "kill " << kill;
-    for (const std::string& entry : directoryEntries(dir.path())) {
-      ASSERT_TRUE(entry == "Bookmarks.plist" || entry.starts_with(".Bookmarks.plist.tidymark-"));
-      if (entry != "Bookmarks.plist") ::unlink(dir.file(entry).c_str());
-    }
+    for (const std::string& entry : directoryEntries(dir.path()))
+      ASSERT_TRUE(entry.starts_with(".Bookmarks.plist.tidymark-") || entry == kept[2] ||
+                  entry == kept[3]);
   }
+  writeFile(dir.file(".Bookmarks.plist.tidymark-dead01"), "left");
+  EXPECT_EQ(tidymark(path).status, 0);
+  ::close(held);
+  EXPECT_EQ(directoryEntries(dir.path()), kept);
 }
 
 // About 1 MB of bookmarks on a 1.5 MB file system: no room for the sorted copy beside it.
@@ -202,22 +212,6 @@ TEST_F(TidymarkInterfered, EveryFailingCallLeavesTheOriginalOrTheSortedFile) {
     EXPECT_TRUE(n > 2 || (call == "fchown" && ::geteuid() != 0)) << call << " never failed";
     EXPECT_LT(n, 100) << call;
   }
-}
-
-// What a killed run leaves is removed by the next run on that file, unless a live run holds it.
-TEST(TidymarkLeftovers, RemovesTheUnlockedTemporaryFilesOfThatFileOnly) {
-  TempDir dir;
-  const Names kept = {".Bookmarks.plist.tidymark-1234567",  // not a name tidymark makes
-                      ".Bookmarks.plist.tidymark-held01",   // a live run's
-                      ".Other.plist.tidymark-abc123", "Bookmarks.plist"};
-  generate(dir.file(kept[3]), 50);
-  for (const std::string& name : {kept[0], kept[1], kept[2], ".Bookmarks.plist.tidymark-dead01"s})
-    writeFile(dir.file(name), "left over");
-  const int held = ::open(dir.file(kept[1]).c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_EQ(::flock(held, LOCK_EX), 0);
-  EXPECT_EQ(tidymark(dir.file(kept[3])).status, 0);
-  ::close(held);
-  EXPECT_EQ(directoryEntries(dir.path()), kept);
 }
 
 std::string ascii(const std::string& text) {

@@ -9,11 +9,11 @@
 //   TIDYMARK_FAULT_LOG=PATH created when a call fails or the action happens, so a test knows the
 //                           run got that far
 // Calls on files of /proc are not counted: how many there are depends on what else runs.
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -25,19 +25,14 @@
 
 namespace {
 
-template <typename Function>
-Function real(const char* name) {
-  return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
-}
-
+// The calls below go to the kernel straight, past the wrappers.
 void put(const std::string& path, int flags, const std::string& text) {
-  const int fd = real<int (*)(const char*, int, ...)>("open")(path.c_str(), O_WRONLY | flags, 0644);
-  real<ssize_t (*)(int, const void*, size_t)>("write")(fd, text.data(), text.size());
-  real<int (*)(int)>("close")(fd);
+  const long fd = syscall(SYS_openat, AT_FDCWD, path.c_str(), O_WRONLY | O_CLOEXEC | flags, 0644);
+  syscall(SYS_write, fd, text.data(), text.size()), syscall(SYS_close, fd);
 }
 
 void move(const std::string& from, const std::string& to) {
-  real<int (*)(const char*, const char*)>("rename")(from.c_str(), to.c_str());
+  syscall(SYS_renameat, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str());
 }
 
 // Called first by every wrapped call: true when this call must fail.
@@ -72,19 +67,21 @@ bool onProc(int fd) {
 
 }  // namespace
 
-#define WRAP(Result, name, counted, params, args)                           \
-  extern "C" Result name params {                                           \
-    return fails(#name, counted) ? -1 : real<Result(*) params>(#name) args; \
+#define WRAP(Result, name, counted, params, ...)              \
+  extern "C" Result name params {                             \
+    return fails(#name, counted) ? -1 : syscall(__VA_ARGS__); \
   }
-WRAP(ssize_t, write, !onProc(fd), (int fd, const void* buffer, size_t size), (fd, buffer, size))
-WRAP(ssize_t, read, !onProc(fd), (int fd, void* buffer, size_t size), (fd, buffer, size))
-WRAP(int, close, !onProc(fd), (int fd), (fd))
-WRAP(int, fsync, true, (int fd), (fd))
-WRAP(int, fchmod, true, (int fd, mode_t mode), (fd, mode))
-WRAP(int, fchown, true, (int fd, uid_t owner, gid_t group), (fd, owner, group))
-WRAP(int, fsetxattr, true, (int fd, const char* n, const void* v, size_t s, int f),
-     (fd, n, v, s, f))
-WRAP(int, rename, true, (const char* from, const char* to), (from, to))
+WRAP(ssize_t, write, !onProc(fd), (int fd, const void* data, size_t size), SYS_write, fd, data,
+     size)
+WRAP(ssize_t, read, !onProc(fd), (int fd, void* data, size_t size), SYS_read, fd, data, size)
+WRAP(int, close, !onProc(fd), (int fd), SYS_close, fd)
+WRAP(int, fsync, true, (int fd), SYS_fsync, fd)
+WRAP(int, fchmod, true, (int fd, mode_t mode), SYS_fchmod, fd, mode)
+WRAP(int, fchown, true, (int fd, uid_t owner, gid_t group), SYS_fchown, fd, owner, group)
+WRAP(int, fsetxattr, true, (int fd, const char* n, const void* v, size_t s, int f), SYS_fsetxattr,
+     fd, n, v, s, f)
+WRAP(int, rename, true, (const char* from, const char* to), SYS_renameat, AT_FDCWD, from, AT_FDCWD,
+     to)
 
 extern "C" int open(const char* path, int flags, ...) {
   va_list args;
@@ -92,5 +89,5 @@ extern "C" int open(const char* path, int flags, ...) {
   const mode_t mode = flags & (O_CREAT | O_TMPFILE) ? va_arg(args, int) : 0;
   va_end(args);
   if (fails("open", std::string_view(path).substr(0, 6) != "/proc/")) return -1;
-  return real<int (*)(const char*, int, ...)>("open")(path, flags, mode);
+  return syscall(SYS_openat, AT_FDCWD, path, flags, mode);
 }

@@ -33,9 +33,7 @@ std::string captured(int fd) {
   return readFile("/proc/self/fd/" + std::to_string(fd));
 }
 
-TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  path_ = std::string(base && *base ? base : "/tmp") + "/tidymark-test-XXXXXX";
+TempDir::TempDir() : path_(fs::temp_directory_path() / "tidymark-test-XXXXXX") {
   if (!mkdtemp(path_.data())) throw std::runtime_error("mkdtemp failed");
 }
 

@@ -73,6 +73,7 @@ RunningProgram startProgram(const std::vector<std::string>& argv, const ProgramO
     _exit(127);
   }
   close(closed[1]);
+  if (program.pid < 0) throw std::runtime_error("fork");
   return program;
 }
 

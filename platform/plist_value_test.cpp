@@ -20,13 +20,11 @@ TEST(PlistValue, LookupsYieldAbsentAndEqualityIsDeepOrderedAndBitExact) {
   EXPECT_EQ(arrayValue(node.find("Title")), nullptr);
   EXPECT_EQ(stringValue(valueForKey(node.find("Missing"), "title")), nullptr);
   EXPECT_EQ(Value::array().find("x"), nullptr);
-  const auto tree = [](Value leaf) {
-    return Value::dict({{"a", Value::array({std::move(leaf)})}});
-  };
-  EXPECT_EQ(tree(Value::real(0.1)), tree(Value::real(0.1)));
-  EXPECT_EQ(tree(Value::real(std::nan(""))), tree(Value::real(std::nan(""))));
+  const auto tree = [](double real) { return Value::array({Value::array({Value::real(real)})}); };
+  EXPECT_EQ(tree(0.1), tree(0.1));
+  EXPECT_EQ(tree(std::nan("")), tree(std::nan("")));
   const std::pair<Value, Value> different[] = {
-      {tree(Value::real(0.0)), tree(Value::real(-0.0))},
+      {tree(0.0), tree(-0.0)},
       {Value::dict({{"a", Value::integer(1)}, {"b", Value::integer(2)}}),
        Value::dict({{"b", Value::integer(2)}, {"a", Value::integer(1)}})},
       {Value::integer(1), Value::boolean(true)},

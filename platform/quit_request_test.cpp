@@ -34,11 +34,9 @@ TEST_F(QuitScriptTest, EndsTheApplicationOfThatNameOnly) {
   for (FakeApp* app : {&safari, &lower, &beta})
     ASSERT_TRUE(app->ready());
   SystemProcessTable table;
-  const LaunchedApplication refused[] = {{safari.pid(), "safari"},
-                                         {safari.pid(), "Safari Beta"},
-                                         {safari.pid(), std::nullopt},
-                                         {0, "Safari"},
-                                         {-safari.pid(), "Safari"}};
+  const int pid = safari.pid();
+  const LaunchedApplication refused[] = {
+      {pid, "safari"}, {pid, "Safari Beta"}, {pid, std::nullopt}, {0, "Safari"}, {-pid, "Safari"}};
   for (const LaunchedApplication& request : refused)
     EXPECT_FALSE(table.requestQuit(request)) << request.pid << " " << request.name.value_or("");
   for (const char* script :
@@ -51,7 +49,7 @@ TEST_F(QuitScriptTest, EndsTheApplicationOfThatNameOnly) {
   EXPECT_FALSE(listed(safari.pid()));
   EXPECT_EQ(safari.reap(), SIGTERM);
   EXPECT_TRUE(lower.alive() && beta.alive());
-  EXPECT_FALSE(table.requestQuit({safari.pid(), "Safari"}));  // gone
+  EXPECT_FALSE(table.requestQuit({pid, "Safari"}));  // gone
 }
 
 // An application that stays is waited for as long as asked, then left running; another user's

@@ -2,6 +2,7 @@
 #include "platform/utf8.h"
 
 #include <tuple>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -40,19 +41,13 @@ TEST(TextCompare, RanksTitlesAlikeFromEitherSide) {
       {"", "0", -1},           // a prefix comes first
       {"Item 1", "Item 1a", -1},
   };
+  std::vector<std::string> titles = {"caf\xC3", "x9y", "x09z"};
   for (const auto& [first, second, order] : cases) {
     EXPECT_EQ(compareTitles(first, second), order) << first << " / " << second;
     EXPECT_EQ(compareTitles(second, first), -order) << second << " / " << first;
+    titles.insert(titles.end(), {first, second});
   }
-}
-
-// A sort needs an order that is antisymmetric and transitive over titles mixing every rule, even
-// one not UTF-8.
-TEST(TextCompare, OrderIsConsistentOverAMixedSet) {
-  const std::string titles[] = {
-      "",       " ",   "0",   "00",   "1",      "01",         "2",      "10",      "a",       "A",
-      "a1",     "a01", "a10", "a 1",  "a-1",    "ss",         "ß",      "\u00E9",  "e\u0301", "ezz",
-      "\uFF21", "x9y", "x10", "x09z", "\u03C2", "\U0001F600", "Item 2", "item 02", "caf\xC3"};
+  // A sort needs the order antisymmetric and transitive over all of them, even one not UTF-8.
   for (const auto& a : titles) {
     for (const auto& b : titles) {
       ASSERT_EQ(compareTitles(a, b), -compareTitles(b, a)) << a << " / " << b;

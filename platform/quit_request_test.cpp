@@ -3,6 +3,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "tests/fake_app.h"
@@ -12,91 +14,61 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::FakeApp;
-
 constexpr std::string_view kQuitSafari = "tell application \"Safari\" to quit";
 
-// The system's table, counting what is asked of it.
-class CountingTable : public ProcessTable {
- public:
-  Status launchedApplications(std::vector<LaunchedApplication>* apps) override {
-    ++looks;
-    return system.launchedApplications(apps);
-  }
-  bool requestQuit(const LaunchedApplication& app) override {
-    ++requests;
-    return system.requestQuit(app);
-  }
-
-  SystemProcessTable system;
-  int looks = 0;
-  int requests = 0;
-};
-
-bool listed(int pid, const std::string& name) {
+// Whether the system's table lists `pid` as this user's running "Safari".
+bool listed(int pid) {
   std::vector<LaunchedApplication> apps;
   EXPECT_TRUE(SystemProcessTable().launchedApplications(&apps).ok());
-  for (const LaunchedApplication& app : apps) {
-    if (app.pid == pid && app.name == name) return true;
-  }
-  return false;
+  return std::any_of(apps.begin(), apps.end(),
+                     [&](const auto& app) { return app.pid == pid && app.name == "Safari"; });
 }
 
 class QuitScriptTest : public testing::FakeAppTest {};
 
+// A quit request goes, as SIGTERM, only to a process (never a group) still running under exactly
+// the name given; only the one script form runs, and it ends this user's application of exactly
+// that name, returning once it has exited (a zombie is not listed), leaving the others alone.
 TEST_F(QuitScriptTest, EndsTheApplicationOfThatNameOnly) {
-  FakeApp safari("Safari");
-  FakeApp lower("safari");
-  FakeApp beta("Safari Beta");
+  FakeApp safari("Safari"), lower("safari"), beta("Safari Beta");
   for (FakeApp* app : {&safari, &lower, &beta})
     ASSERT_TRUE(app->ready());
-  ASSERT_TRUE(listed(safari.pid(), "Safari"));
-  CountingTable table;
+  SystemProcessTable table;
+  const int pid = safari.pid();
+  const LaunchedApplication refused[] = {
+      {pid, "safari"}, {pid, "Safari Beta"}, {pid, std::nullopt}, {0, "Safari"}, {-pid, "Safari"}};
+  for (const LaunchedApplication& request : refused)
+    EXPECT_FALSE(table.requestQuit(request)) << request.pid << " " << request.name.value_or("");
+  for (const char* script :
+       {"tell application \"\" to quit", "tell application 'Safari\" to quit",
+        "tell application \"Saf\"ari\" to quit", "tell application \"Safari\" to activate"}) {
+    EXPECT_EQ(runQuitScript(script, table).message(), "unsupported script: " + std::string(script));
+  }
+  ASSERT_TRUE(safari.alive() && listed(safari.pid()));
   EXPECT_TRUE(runQuitScript(kQuitSafari, table).ok());
-  EXPECT_EQ(table.requests, 1);
-  ASSERT_FALSE(listed(safari.pid(), "Safari"));  // exited, though not reaped yet
+  EXPECT_FALSE(listed(safari.pid()));
   EXPECT_EQ(safari.reap(), SIGTERM);
-  EXPECT_TRUE(lower.alive());
-  EXPECT_TRUE(beta.alive());
-
-  CountingTable none;
-  EXPECT_TRUE(runQuitScript("tell application \"No Such App\" to quit", none).ok());
-  EXPECT_EQ(none.looks, 1);
+  EXPECT_TRUE(lower.alive() && beta.alive());
+  EXPECT_FALSE(table.requestQuit({pid, "Safari"}));  // gone
 }
 
-TEST_F(QuitScriptTest, ReturnsAfterTheWaitWhenTheApplicationStays) {
+// An application that stays is waited for as long as asked, then left running; another user's
+// is neither listed nor asked to quit.
+TEST_F(QuitScriptTest, LeavesAnApplicationThatStaysAndOtherUsersAlone) {
   FakeApp app("Safari", "ignores");
   ASSERT_TRUE(app.ready());
   SystemProcessTable table;
+  const auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(runQuitScript(kQuitSafari, table, 200ms).ok());
-  EXPECT_TRUE(app.alive());
-  EXPECT_TRUE(listed(app.pid(), "Safari"));
-}
-
-TEST_F(QuitScriptTest, RefusesOtherScriptsWithoutLooking) {
-  const char* scripts[] = {
-      "",
-      "tell application Safari to quit",
-      "tell application \"Saf\"ari\" to quit",
-      "tell application \"Safari\" to activate",
-  };
-  CountingTable table;
-  for (const char* script : scripts) {
-    EXPECT_EQ(runQuitScript(script, table).message(), "unsupported script: " + std::string(script));
-  }
-  EXPECT_EQ(table.looks, 0);
-  EXPECT_EQ(table.requests, 0);
-}
-
-TEST_F(QuitScriptTest, IgnoresOtherUsersApplications) {
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 200ms);
+  EXPECT_TRUE(app.alive() && listed(app.pid()));
   if (geteuid() != 0) GTEST_SKIP() << "starting a process as another user needs root";
-  FakeApp app("Safari", "quits", 65534);
-  ASSERT_TRUE(app.ready());
-  EXPECT_FALSE(listed(app.pid(), "Safari"));
-  CountingTable table;
-  EXPECT_FALSE(table.system.requestQuit({app.pid(), "Safari"}));
+  FakeApp other("Safari", "quits", 65534);
+  ASSERT_TRUE(other.ready());
+  EXPECT_FALSE(listed(other.pid()));
+  EXPECT_FALSE(table.requestQuit({other.pid(), "Safari"}));
   EXPECT_TRUE(runQuitScript(kQuitSafari, table, 200ms).ok());
-  EXPECT_EQ(table.requests, 0);
-  EXPECT_TRUE(app.alive());
+  EXPECT_TRUE(other.alive());
 }
 
 }  // namespace

@@ -1,81 +1,53 @@
 #include "platform/text_compare.h"
+#include "platform/utf8.h"
+
+#include <tuple>
+#include <vector>
 
 #include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
 
 namespace tidymark {
 namespace {
 
-struct Pair {
-  const char* first;
-  const char* second;
-};
-
-TEST(TextCompare, RanksTheseTheSameFromEitherSide) {
-  const Pair same[] = {
-      {"News", "news"},
-      {"straße", "STRASSE"},
-      {"\u1E9E", "ss"},                                                      // capital sharp s
-      {"\uFB01le", "file"},                                                  // the fi ligature
-      {"\u03A3", "\u03C3"},                                                  // sigma, capital
-      {"\u03C3", "\u03C2"},                                                  // and final
-      {"\u0130", "i\u0307"},                                                 // I with dot above
-      {"\u0421\u041B\u041E\u0412\u041E", "\u0441\u043B\u043E\u0432\u043E"},  // Cyrillic
-      {"\u00C9T\u00C9", "e\u0301te\u0301"},  // precomposed and decomposed, folded too
-      {"a\u0323\u0307", "a\u0307\u0323"},    // combining marks in either order
-      {"\u1E0B\u0323", "d\u0323\u0307"},     // precomposed plus a mark, reordered
-      {"\uAC00", "\u1100\u1161"},            // Hangul syllable and its jamo
-      {"\uFF21", "\uFF41"},                  // fullwidth A and a
-      {"2", "02"},                           // leading zeros do not count
-      {"Item 007", "item 7"},
-      {"x00000000000000000000000000042y", "X42Y"},
-      {"", ""},
+// Titles compare without case, by canonical form, and digit runs by value: the same from either
+// side (order -1: the first comes first).
+TEST(TextCompare, RanksTitlesAlikeFromEitherSide) {
+  const std::tuple<const char*, const char*, int> cases[] = {
+      {"News", "news", 0},
+      {"straße", "STRASSE", 0},
+      {"\u1E9E", "ss", 0},                      // capital sharp s
+      {"\uFB01le", "file", 0},                  // fi ligature
+      {"\u03A3", "\u03C3", 0},                  // sigma, capital
+      {"\u03C3", "\u03C2", 0},                  // and final
+      {"\u0130", "i\u0307", 0},                 // I with dot
+      {"\u00C9T\u00C9", "e\u0301te\u0301", 0},  // precomposed and decomposed, folded too
+      {"a\u0323\u0307", "a\u0307\u0323", 0},    // combining marks in either order
+      {"\uAC00", "\u1100\u1161", 0},            // Hangul syllable and its jamo
+      {"\uFF21", "\uFF41", 0},                  // fullwidth A and a
+      {"Item 007", "item 7", 0},                // leading zeros do not count
+      {"x00000000000000000000000000042y", "X42Y", 0},
+      {"Apple", "banana", -1},
+      {"ezz", "e\u0301", -1},        // e + accent after ezz ...
+      {"\u00E9", "f", -1},           // ... and before f
+      {"az", "\u00E0", -1},          // a letter with a mark after every plain continuation
+      {"\uFFFD", "\U0001F600", -1},  // an emoji after every character of the basic plane
+      {"a", "\uFF21", -1},           // compatibility forms are not folded
+      {"Item 2", "Item 10", -1},     // digit runs by value, of any length
+      {"99999999999999999999999", "100000000000000000000000", -1},
+      {"a100000000000000000000000000000000001", "a100000000000000000000000000000000002", -1},
+      {"a 1", "a1", -1},  // space and punctuation before digits, letters after
+      {"a1", "aa", -1},
+      {"x10", "x\u0662", -1},  // other scripts' digits are characters
+      {"", "0", -1},           // a prefix comes first
+      {"Item 1", "Item 1a", -1},
   };
-  for (const Pair& pair : same) {
-    EXPECT_EQ(compareTitles(pair.first, pair.second), 0) << pair.first << " = " << pair.second;
-    EXPECT_EQ(compareTitles(pair.second, pair.first), 0) << pair.second << " = " << pair.first;
+  std::vector<std::string> titles = {"caf\xC3", "x9y", "x09z"};
+  for (const auto& [first, second, order] : cases) {
+    EXPECT_EQ(compareTitles(first, second), order) << first << " / " << second;
+    EXPECT_EQ(compareTitles(second, first), -order) << second << " / " << first;
+    titles.insert(titles.end(), {first, second});
   }
-}
-
-TEST(TextCompare, OrdersTheseTheSameWayFromEitherSide) {
-  const Pair ordered[] = {
-      {"Apple", "banana"},
-      {"ezz", "e\u0301"},        // e + accent after ezz ...
-      {"\u00E9", "f"},           // ... and before f
-      {"az", "\u00E0"},          // a letter with a mark after every plain continuation
-      {"\uFFFD", "\U0001F600"},  // an emoji after every character of the basic plane
-      {"\u00C5ngstr\u00F6m", "Zebra"},
-      {"a", "\uFF21"},  // compatibility forms are not folded
-      {"x2", "x\u00B2"},
-      {"Item 2", "Item 10"},  // digit runs by value, of any length
-      {"v1.9", "v1.10"},
-      {"file1b", "file01c"},
-      {"99999999999999999999999", "100000000000000000000000"},
-      {"a100000000000000000000000000000000001", "a100000000000000000000000000000000002"},
-      {"a 1", "a1"},  // space and punctuation before digits, letters after
-      {"a-1", "a1"},
-      {"a1", "aa"},
-      {"9", ":"},
-      {"x10", "x\u0662"},  // other scripts' digits are characters
-      {"\uFF11\uFF10", "\uFF12"},
-      {"", "0"},  // a prefix comes first
-      {"Item 1", "Item 1a"},
-  };
-  for (const Pair& pair : ordered) {
-    EXPECT_EQ(compareTitles(pair.first, pair.second), -1) << pair.first << " < " << pair.second;
-    EXPECT_EQ(compareTitles(pair.second, pair.first), 1) << pair.second << " > " << pair.first;
-  }
-}
-
-TEST(TextCompare, OrderIsConsistentOverAMixedSet) {
-  // A sort with an inconsistent comparison misplaces entries: check the order is antisymmetric
-  // and transitive over titles that mix every rule, one of them not even UTF-8.
-  const std::vector<std::string> titles = {
-      "",       " ",   "0",   "00",   "1",      "01",         "2",      "10",      "a",       "A",
-      "a1",     "a01", "a10", "a 1",  "a-1",    "ss",         "ß",      "\u00E9",  "e\u0301", "ezz",
-      "\uFF21", "x9y", "x10", "x09z", "\u03C2", "\U0001F600", "Item 2", "item 02", "caf\xC3"};
+  // A sort needs the order antisymmetric and transitive over all of them, even one not UTF-8.
   for (const auto& a : titles) {
     for (const auto& b : titles) {
       ASSERT_EQ(compareTitles(a, b), -compareTitles(b, a)) << a << " / " << b;
@@ -88,19 +60,37 @@ TEST(TextCompare, OrderIsConsistentOverAMixedSet) {
   }
 }
 
+// Keys are appended, and a long title after a short one is not cut short by reused buffers.
 TEST(TextCompare, KeyBuilderAppendsAndReusesItsBuffers) {
   TitleKeyBuilder builder;
   std::string key = "prefix|";
   builder.append("Stra\u00DFe", key);
   builder.append("|\u00C9", key);
   EXPECT_EQ(key, "prefix|strasse|e\u0301");
-  // A long title after a short one must not be cut short by the reused buffer.
   std::string longTitle, expected;
   for (int i = 0; i < 500; ++i)
     longTitle += "\u00C5", expected += "a\u030A";
   key.clear();
   builder.append(longTitle, key);
   EXPECT_EQ(key, expected);
+}
+
+// Titles and paths are shown as they are, with controls, backslashes and bytes that are not
+// UTF-8 escaped.
+TEST(Printable, EscapesControlsBackslashesAndBrokenBytesOnly) {
+  using namespace std::string_literals;
+  const std::pair<std::string, std::string> cases[] = {
+      {"Work / Café ß \xE2\x80\x94 日本 🙂 \xC2\xA0",
+       "Work / Café ß \xE2\x80\x94 日本 🙂 \xC2\xA0"},
+      {"a\nb\rc\td \x1B[0m nul\0 del\x7F back\\"s,
+       "a\\nb\\rc\\td \\x1B[0m nul\\x00 del\\x7F back\\\\"},
+      {"c1 \xC2\x85 \xC2\x9B", "c1 \\xC2\\x85 \\xC2\\x9B"},
+      {"bad \xFF\xFE \xC3 \xE2\x80 \xC0\xAF \xED\xA0\x80",
+       "bad \\xFF\\xFE \\xC3 \\xE2\\x80 \\xC0\\xAF \\xED\\xA0\\x80"},
+      {"", ""},
+  };
+  for (const auto& [text, shown] : cases)
+    EXPECT_EQ(printable(text), shown) << shown;
 }
 
 }  // namespace

@@ -12,41 +12,36 @@ namespace tidymark {
 namespace {
 
 using namespace testing;
-using Titles = std::vector<std::string>;
 
-// The titles below `node` ("<none>" for an untitled node, a stray string in quotes), each
-// node's entries in parentheses after it.
+// The titles of a node's entries ("<none>" for an untitled one), each followed by its own
+// entries in parentheses when it has a "Children" array.
 std::string shape(const PlistValue& node) {
   std::string out;
   for (const PlistValue& entry : *arrayValue(node.find("Children"))) {
     const PlistString* title = getTitle(entry);
-    out += (out.empty() ? "" : ",") + (entry.asString() ? "'" + entry.asString()->str() + "'"
-                                       : title          ? title->str()
-                                                        : "<none>");
+    out += (out.empty() ? "" : ",") + (title ? title->str() : "<none>");
     if (arrayValue(entry.find("Children"))) out += "(" + shape(entry) + ")";
   }
   return out;
 }
 
-PlistValue workedExample() {
-  return folder(
-      "", {bookmark("b"), folder("A", {bookmark("Item 10"), bookmark("Item 2")}), bookmark("a"),
-           folder("beta", {bookmark("y"), folder("z", {bookmark("2"), folder("1")}), folder("x")}),
-           folder("Empty")});
-}
-
 // Folders first, then titles case-insensitively with digit runs by value, in every folder;
-// untitled entries rank as empty titles; ties keep their order; other nodes keep theirs.
+// untitled entries rank as empty titles; ties keep their order; other nodes keep theirs, and
+// nothing below them moves.
 TEST(FolderSort, OrdersEveryFolderAndLeavesOtherNodesAlone) {
   std::vector<PlistValue> titled;
   for (const char* title : {"banana", "Item 10", "Apple", "v1.10", "Item 2", "Zürich", "cherry",
                             "v1.9", "Item 1", "zoo", "V1.2", "Zebra"})
     titled.push_back(bookmark(title));
-  PlistValue untitled = otherNode("WebBookmarkTypeLeaf", "Title");  // none in its URIDictionary
   PlistValue numbered = folder("n");
   *numbered.find("Title") = PlistValue::integer(5);
   const std::pair<PlistValue, std::string> cases[] = {
-      {workedExample(), "A(Item 2,Item 10),beta(x(),z(1(),2),y),Empty(),a,b"},
+      {folder(
+           "",
+           {bookmark("b"), folder("A", {bookmark("Item 10"), bookmark("Item 2")}), bookmark("a"),
+            folder("beta", {bookmark("y"), folder("z", {bookmark("2"), folder("1")}), folder("x")}),
+            folder("Empty")}),
+       "A(Item 2,Item 10),beta(x(),z(1(),2),y),Empty(),a,b"},
       {folder("", titled),
        "Apple,banana,cherry,Item 1,Item 2,Item 10,V1.2,v1.9,v1.10,Zebra,zoo,Zürich"},
       {folder("", {otherNode("WebBookmarkTypeProxy", "History",
@@ -55,32 +50,14 @@ TEST(FolderSort, OrdersEveryFolderAndLeavesOtherNodesAlone) {
        "Top(a,b),History(z,F(2,1))"},
       {otherNode("WebBookmarkTypeProxy", "", {bookmark("b"), bookmark("a")}), "b,a"},
       {otherNode("webbookmarktypelist", "", {bookmark("b"), bookmark("a")}), "b,a"},
-      {folder("", {bookmark("b"), untitled, PlistValue::string("stray"), bookmark("News"),
-                   bookmark(""), bookmark("news"), numbered, folder("F")}),
-       "<none>(),F(),<none>(),'stray',,b,News,news"},
+      {folder("", {bookmark("b"), otherNode("WebBookmarkTypeLeaf", "Own"), PlistValue::string("s"),
+                   bookmark("News"), bookmark(""), bookmark("news"), numbered, folder("F")}),
+       "<none>(),F(),<none>(),<none>,,b,News,news"},
   };
   for (auto [root, expected] : cases) {
     sortImpl(root);
     EXPECT_EQ(shape(root), expected);
-    const PlistValue once = root;
-    sortImpl(root);
-    EXPECT_EQ(root, once) << expected;
   }
-}
-
-// Each folder that changed is reported, outer ones first, with where its entries came from and
-// the innermost titles of its path, at any depth.
-TEST(FolderSort, ReportsEachChangedFolderAtAnyDepth) {
-  PlistValue root = workedExample();
-  std::vector<FolderChange> changes;
-  sortImpl(root, &changes);
-  std::vector<std::tuple<Titles, std::vector<std::uint32_t>, std::size_t>> reported;
-  for (const FolderChange& c : changes)
-    reported.emplace_back(c.titlePath, c.order, c.moved());
-  EXPECT_EQ(reported, (decltype(reported){{{}, {1, 3, 4, 2, 0}, 5},
-                                          {{"A"}, {1, 0}, 2},
-                                          {{"beta"}, {2, 1, 0}, 2},
-                                          {{"beta", "z"}, {1, 0}, 2}}));
 
   const std::size_t depth = 200'000;  // deeper than any recursion could go
   PlistValue deep = folder("deepest", {bookmark("2"), bookmark("1")});
@@ -89,14 +66,9 @@ TEST(FolderSort, ReportsEachChangedFolderAtAnyDepth) {
     entries.push_back(std::move(deep));
     deep = folder("level", std::move(entries));
   }
-  changes.clear();
+  std::vector<FolderChange> changes;
   sortImpl(deep, &changes);
-  ASSERT_EQ(changes.size(), depth + 1);
-  EXPECT_EQ(changes.back().depth, depth);
-  Titles innermost(kMaxTitlePath - 1, "level");
-  innermost.push_back("deepest");
-  EXPECT_EQ(changes.back().titlePath, innermost);
-  EXPECT_EQ(changes.back().order, (std::vector<std::uint32_t>{1, 0}));
+  EXPECT_EQ(changes.size(), depth + 1);
 }
 
 // ---- Sorting files: the original with entries moved ----------------------------------------
@@ -155,21 +127,18 @@ std::string sharedChildren(bool fallback) {
 std::string unusualXml() {
   std::string xml = R"(<?xml version="1.0" encoding="UTF-8"?>
 <!DOCTYPE plist SYSTEM "file://localhost/System/Library/DTDs/PropertyList.dtd">
-<plist version="1.0">
-<dict> <key>WebBookmarkType</key> <string>WebBookmarkTypeList</string> <key>Children</key> <array>
+<plist version="1.0"> <dict><key>WebBookmarkType</key><string>WebBookmarkTypeList</string>
+<key>Children</key> <array>
   <dict><key>WebBookmarkType</key><string>Note</string><key>Title</key><string>&#x63;herry &amp; co</string></dict>
   <!-- a comment between entries -->
   <dict><key>WebBookmarkType</key><string>WebBookmarkTypeList</string><key>Title</key><string>Zoo</string>
-    <key>Children</key> <array>
-      <dict><key>WebBookmarkType</key><string>Note</string><key>Title</key><string>y</string></dict>
-      <dict><key>WebBookmarkType</key><string>Note</string><key>Title</key><string>x</string></dict>
-    </array> </dict>
+    <key>Children</key> <array> <dict><key>WebBookmarkType</key><string>Note</string><key>Title</key><string>y</string></dict>
+      <dict><key>WebBookmarkType</key><string>Note</string><key>Title</key><string>x</string></dict> </array> </dict>
   <dict><key>WebBookmarkType</key><string>Note</string><key>Title</key><string/></dict>
   <dict><key>WebBookmarkType</key><string>WebBookmarkTypeList</string><key>Title</key><string>&#65;pple</string><key>Children</key><array/></dict>
 
   <dict><key>WebBookmarkType</key><string>Note</string><key>Title</key><string>Banana</string></dict>
-</array> </dict>
-</plist>
+</array> </dict> </plist>
 )";
   for (std::size_t at = 0; (at = xml.find('\n', at)) != std::string::npos; at += 2)
     xml.insert(at, 1, '\r');
@@ -184,9 +153,10 @@ TEST(FolderSortFile, WritesTheOriginalWithEntriesMovedAndNothingWhenNothingMoves
   const std::string path = dir.file("Bookmarks.plist"), original = dir.file("original.plist"),
                     expected = dir.file("expected.plist");
   const auto generated = [&](const char* format, const char* count) {
-    const std::vector<std::string> command = {
-        TIDYMARK_GENERATE, "--bookmarks", count, "--seed", "5", "--format", format, original};
-    EXPECT_EQ(runProgram(command).status, 0);
+    EXPECT_EQ(runProgram({TIDYMARK_GENERATE, "--bookmarks", count, "--seed", "5", "--format",
+                          format, original})
+                  .status,
+              0);
     return readFile(original);
   };
   const auto byPython = [&](const char* format) {

@@ -7,82 +7,76 @@
 namespace tidymark {
 namespace {
 
-using testing::bookmark;
-using testing::folder;
-using testing::otherNode;
+using namespace testing;
 
-std::string outlineOf(const PlistValue& root) {
-  std::string text;
-  StringSink sink(text);
-  EXPECT_TRUE(writeOutline(root, sink));
-  return text;
-}
-
-class RefusingSink final : public ByteSink {
- public:
+struct RefusingSink : ByteSink {
   bool write(std::string_view) override { return false; }
 };
 
-TEST(Outline, ShowsEveryEntryIndentedWithFoldersMarkedAndTitlesPrintable) {
-  PlistValue untitled = bookmark("x");
-  untitled.asDict()->pop_back();  // no URIDictionary
-  std::vector<PlistValue> inner;
-  inner.push_back(bookmark("Item 2"));
-  inner.push_back(std::move(untitled));
-  PlistValue root =
-      folder("", {folder("Favorites", {folder("News", std::move(inner)), bookmark("Café")}),
-                  otherNode("WebBookmarkTypeProxy", "History"), bookmark("a\n\x1B[2Jb"),
-                  PlistValue::integer(3)});
-  EXPECT_EQ(outlineOf(root),
-            "Favorites/\n"
-            "  News/\n"
-            "    Item 2\n"
-            "    (untitled)\n"
-            "  Café\n"
-            "History [WebBookmarkTypeProxy]\n"
-            "a\\n\\x1B[2Jb\n"
-            "(untitled) [no kind]\n");
+// One line an entry, indented two spaces a level up to a limit: a folder's title ends in "/", a
+// bookmark shows the title in its URIDictionary, any other node its own "Title" and its kind;
+// a value of another type counts as absent, the first of two equal keys counts, and titles are
+// shown printably. A sink that refuses ends the writing.
+TEST(Outline, ShowsEachEntryByItsTitleAndKindIndentedUpToALimit) {
+  const auto s = [](const char* text) { return PlistValue::string(text); };
+  PlistValue deep = folder("");
+  for (std::size_t level = 0; level <= kMaxOutlineIndent; ++level)
+    deep = folder("f", {deep});
+  const PlistValue root = folder(
+      "",
+      {folder("Favorites",
+              {folder("News", {bookmark("Item 2"), otherNode("WebBookmarkTypeLeaf", "Own")}),
+               bookmark("Café")}),
+       otherNode("WebBookmarkTypeProxy", "History"), otherNode("webbookmarktypeleaf", "Own"),
+       otherNode("webbookmarktypelist", "Own"), bookmark("a\n\x1B[2Jb"), PlistValue::integer(3),
+       PlistValue::dict({{"WebBookmarkType", s("WebBookmarkTypeList")},
+                         {"Title", s("first")},
+                         {"WebBookmarkType", s("x")},
+                         {"Title", s("second")}}),
+       PlistValue::dict({{"WebBookmarkType", PlistValue::integer(1)}, {"Title", s("Own")}}),
+       PlistValue::dict({{"WebBookmarkType", s("WebBookmarkTypeLeaf")}, {"URIDictionary", s("x")}}),
+       deep});
+  std::string expected =
+      "Favorites/\n  News/\n    Item 2\n    (untitled)\n  Café\nHistory [WebBookmarkTypeProxy]\n"
+      "Own [webbookmarktypeleaf]\nOwn [webbookmarktypelist]\na\\n\\x1B[2Jb\n(untitled) [no kind]\n"
+      "first/\nOwn [no kind]\n(untitled)\n";
+  for (std::size_t level = 0; level <= kMaxOutlineIndent + 1; ++level)
+    expected += std::string(2 * std::min(level, kMaxOutlineIndent), ' ') +
+                (level <= kMaxOutlineIndent ? "f/\n" : "/\n");
+  std::string text;
+  StringSink sink(text);
+  EXPECT_TRUE(writeOutline(root, sink));
+  EXPECT_EQ(text, expected);
   RefusingSink refusing;
   EXPECT_FALSE(writeOutline(root, refusing));
 }
 
-TEST(Outline, IndentationStopsGrowingAtTheLimit) {
-  PlistValue root = folder("");
-  const std::size_t depth = kMaxOutlineIndent + 5;
-  for (std::size_t i = 0; i < depth; ++i)
-    root = folder("f", {std::move(root)});
-  std::string expected;
-  for (std::size_t level = 0; level < depth; ++level)
-    expected += std::string(2 * std::min(level, kMaxOutlineIndent), ' ') + "f/\n";
-  expected += std::string(2 * kMaxOutlineIndent, ' ') + "/\n";  // the innermost, titled ""
-  EXPECT_EQ(outlineOf(folder("", {std::move(root)})), expected);
-}
-
-TEST(SortChanges, ShowsEachFolderByItsTitlesThenASummary) {
-  const auto change = [](std::vector<std::string> titles, std::vector<std::uint32_t> order,
-                         std::size_t depth = 0) {
-    FolderChange folder;
-    folder.depth = depth ? depth : titles.size();
-    folder.titlePath = std::move(titles);
-    folder.order = std::move(order);
-    return folder;
+// Each folder the sort changed, outer ones first, by its path of titles (only the innermost
+// ones of a deep path) and how many of its entries moved, then how many folders changed.
+TEST(SortChanges, ShowsEachChangedFolderByItsTitlesThenASummary) {
+  PlistValue deep = folder("y", {bookmark("2"), bookmark("1")});
+  std::string deepPath = "...";
+  for (std::size_t level = 0; level < 40; ++level) {
+    deep = folder("x", {deep});
+    if (level + 1 < kMaxTitlePath) deepPath += " / x";
+  }
+  const auto ba = [] { return std::vector{bookmark("b"), bookmark("a")}; };
+  const std::pair<PlistValue, std::string> cases[] = {
+      {folder("", {bookmark("a")}), "nothing would change"},
+      {folder("", {bookmark("b"), bookmark("a"), bookmark("c")}),
+       "(top level): 2 of 3 entries would move\n1 folder would change"},
+      {folder("", {folder("Bar", {folder("", ba()), folder("a\tb\\", ba())})}),
+       "Bar / (untitled): 2 of 2 entries would move\nBar / a\\tb\\\\: 2 of 2 entries would move\n"
+       "2 folders would change"},
+      {deep, deepPath + " / y: 2 of 2 entries would move\n1 folder would change"},
   };
-  const std::pair<std::vector<FolderChange>, std::string> cases[] = {
-      {{}, "nothing would change; nothing was written\n"},
-      {{change({}, {1, 0, 2})},
-       "(top level): 2 of 3 entries would move\n1 folder would change; nothing was written\n"},
-      {{change({"BookmarksBar", "Work"}, {0, 2, 1, 3}), change({"", "a\tb\\"}, {2, 0, 1})},
-       "BookmarksBar / Work: 2 of 4 entries would move\n"
-       "(untitled) / a\\tb\\\\: 3 of 3 entries would move\n"
-       "2 folders would change; nothing was written\n"},
-      {{change({"x", "y"}, {1, 0}, 40)},  // only the innermost titles were kept
-       "... / x / y: 2 of 2 entries would move\n1 folder would change; nothing was written\n"},
-  };
-  for (const auto& [changes, expected] : cases) {
+  for (auto [root, expected] : cases) {
+    std::vector<FolderChange> changes;
+    sortImpl(root, &changes);
     std::string text;
     StringSink sink(text);
     EXPECT_TRUE(writeSortChanges(changes, sink));
-    EXPECT_EQ(text, expected);
+    EXPECT_EQ(text, expected + "; nothing was written\n");
     RefusingSink refusing;
     EXPECT_FALSE(writeSortChanges(changes, refusing));
   }

@@ -16,29 +16,23 @@ std::string shown(const CommandLine& line) {
 // Options come first and end at the first other argument or at "--"; the keyword counts only
 // first after them, in any case; an unknown option, or one after the path, is named.
 TEST(CommandLine, ReadsOptionsKeywordAndPathOrNamesWhatIsWrong) {
-  const std::string see = " (see tidymark --help)";
+  const std::string see = " (see tidymark --help)",
+                    late = " after the path: options come first" + see;
   const std::pair<std::vector<std::string_view>, std::string> cases[] = {
-      {{}, "sort"},
       {{"--dry-run", "FoldersFirst", "b.plist", "ignored"}, "sort -n foldersFirst b.plist"},
-      {{"-h"}, "help"},
-      {{"--help", "b.plist"}, "help"},
-      {{"--version"}, "version"},
-      {{"--version", "-n", "--help"}, "help -n"},
       {{"-n", "--", "--help"}, "sort -n --help"},
+      {{"--version", "-n", "--help", "b.plist"}, "help -n"},
+      {{"--version"}, "version"},
+      {{"-h"}, "help"},
       {{"--", "foldersfirst"}, "sort foldersFirst"},
-      {{"-"}, "sort -"},
-      {{"b.plist", "ignored", "-"}, "sort b.plist"},
+      {{"-", "ignored", "-"}, "sort -"},
       {{"--", "b.plist", "--help"}, "sort b.plist"},
       {{"foldersFirst", "-n"}, "sort foldersFirst -n"},
       {{"foldersFirst", "foldersFirst"}, "sort foldersFirst foldersFirst"},
-      {{"--bogus", "b.plist"}, "usage error: unknown option '--bogus'" + see},
       {{"--help", "-x.plist"}, "usage error: unknown option '-x.plist'" + see},
       {{"-nh"}, "usage error: unknown option '-nh'" + see},
-      {{"--dry-run=yes"}, "usage error: unknown option '--dry-run=yes'" + see},
-      {{"b.plist", "--dry-run"},
-       "usage error: option '--dry-run' after the path: options come first" + see},
-      {{"foldersFirst", "b", "x", "-n"},
-       "usage error: option '-n' after the path: options come first" + see},
+      {{"b.plist", "--dry-run"}, "usage error: option '--dry-run'" + late},
+      {{"foldersFirst", "b", "x", "-n"}, "usage error: option '-n'" + late},
   };
   for (const auto& [args, expected] : cases)
     EXPECT_EQ(shown(parseCommandLine(args)), expected);

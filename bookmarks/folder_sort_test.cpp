@@ -6,6 +6,7 @@
 #include <tuple>
 
 #include "bookmarks/bookmark_node.h"
+#include "bookmarks/outline.h"
 #include "tests/test_support.h"
 
 namespace tidymark {
@@ -13,53 +14,96 @@ namespace {
 
 using namespace testing;
 
-// The titles of a node's entries ("<none>" for an untitled one), each followed by its own
-// entries in parentheses when it has a "Children" array.
-std::string shape(const PlistValue& node) {
-  std::string out;
-  for (const PlistValue& entry : *arrayValue(node.find("Children"))) {
-    const PlistString* title = getTitle(entry);
-    out += (out.empty() ? "" : ",") + (title ? title->str() : "<none>");
-    if (arrayValue(entry.find("Children"))) out += "(" + shape(entry) + ")";
-  }
-  return out;
-}
+struct RefusingSink : ByteSink {
+  bool write(std::string_view) override { return false; }
+};
 
 // Folders first, then titles case-insensitively with digit runs by value, in every folder;
-// untitled entries rank as empty titles; ties keep their order; other nodes keep theirs, and
-// nothing below them moves.
-TEST(FolderSort, OrdersEveryFolderAndLeavesOtherNodesAlone) {
+// untitled entries rank as empty titles; ties keep their order; a node of another kind keeps
+// its order, and nothing below it moves. Seen in the outline of the sorted tree (one line an
+// entry, indented up to a limit, folders marked, other kinds named, titles shown printably),
+// and in the report of the folders that changed (by their paths of titles, innermost ones only
+// of a deep one), which both stop when their output is refused.
+TEST(FolderSort, OrdersEveryFolderAsTheOutlineAndTheReportShow) {
+  const auto s = [](const char* text) { return PlistValue::string(text); };
   std::vector<PlistValue> titled;
   for (const char* title : {"banana", "Item 10", "Apple", "v1.10", "Item 2", "Zürich", "cherry",
                             "v1.9", "Item 1", "zoo", "V1.2", "Zebra"})
     titled.push_back(bookmark(title));
-  PlistValue numbered = folder("n");
+  PlistValue numbered = folder("n", {bookmark("b"), bookmark("a")});
   *numbered.find("Title") = PlistValue::integer(5);
-  const std::pair<PlistValue, std::string> cases[] = {
-      {folder(
-           "",
-           {bookmark("b"), folder("A", {bookmark("Item 10"), bookmark("Item 2")}), bookmark("a"),
-            folder("beta", {bookmark("y"), folder("z", {bookmark("2"), folder("1")}), folder("x")}),
-            folder("Empty")}),
-       "A(Item 2,Item 10),beta(x(),z(1(),2),y),Empty(),a,b"},
+  PlistValue deep = folder("y", {bookmark("2"), bookmark("1")});
+  std::string deepOutline, deepReport = "...";
+  for (std::size_t level = 0; level <= 40; ++level) {
+    deep = folder("f", {deep});
+    if (level < 40)
+      deepOutline += std::string(2 * std::min(level, kMaxOutlineIndent), ' ') + "f/\n";
+    if (level + 1 < kMaxTitlePath) deepReport += " / f";
+  }
+  const std::string margin(2 * kMaxOutlineIndent, ' ');
+  const std::tuple<PlistValue, std::string, std::string> cases[] = {
+      {folder("",
+              {bookmark("b"), folder("", {bookmark("Item 10"), bookmark("Item 2")}), bookmark("a"),
+               folder("beta",
+                      {bookmark("y"), folder("z\t\\", {bookmark("2"), folder("1")}), folder("x")}),
+               folder("Empty")}),
+       "/\n  Item 2\n  Item 10\nbeta/\n  x/\n  z\\t\\\\/\n    1/\n    2\n  y\nEmpty/\na\nb\n",
+       "(top level): 5 of 5 entries would move\n(untitled): 2 of 2 entries would move\n"
+       "beta: 2 of 3 entries would move\nbeta / z\\t\\\\: 2 of 2 entries would move\n"
+       "4 folders would change"},
       {folder("", titled),
-       "Apple,banana,cherry,Item 1,Item 2,Item 10,V1.2,v1.9,v1.10,Zebra,zoo,Zürich"},
+       "Apple\nbanana\ncherry\nItem 1\nItem 2\nItem 10\nV1.2\nv1.9\nv1.10\nZebra\nzoo\nZürich\n",
+       "(top level): 10 of 12 entries would move\n1 folder would change"},
+      {folder("", {bookmark("b"), otherNode("WebBookmarkTypeLeaf", "Own"), s("s"), bookmark("News"),
+                   bookmark(""), bookmark("news"), numbered, folder("F")}),
+       "(untitled)/\n  a\n  b\nF/\n(untitled)\n(untitled) [no kind]\n\nb\nNews\nnews\n",
+       "(top level): 7 of 8 entries would move\n(untitled): 2 of 2 entries would move\n"
+       "2 folders would change"},
       {folder("", {otherNode("WebBookmarkTypeProxy", "History",
                              {bookmark("z"), folder("F", {bookmark("2"), bookmark("1")})}),
                    folder("Top", {bookmark("b"), bookmark("a")})}),
-       "Top(a,b),History(z,F(2,1))"},
-      {otherNode("WebBookmarkTypeProxy", "", {bookmark("b"), bookmark("a")}), "b,a"},
-      {otherNode("webbookmarktypelist", "", {bookmark("b"), bookmark("a")}), "b,a"},
-      {folder("", {bookmark("b"), otherNode("WebBookmarkTypeLeaf", "Own"), PlistValue::string("s"),
-                   bookmark("News"), bookmark(""), bookmark("news"), numbered, folder("F")}),
-       "<none>(),F(),<none>(),<none>,,b,News,news"},
+       "Top/\n  a\n  b\nHistory [WebBookmarkTypeProxy]\n  z\n  F/\n    2\n    1\n",
+       "(top level): 2 of 2 entries would move\nTop: 2 of 2 entries would move\n"
+       "2 folders would change"},
+      {otherNode("webbookmarktypelist", "", {bookmark("b"), bookmark("a")}), "b\na\n",
+       "nothing would change"},
+      {otherNode(
+           "WebBookmarkTypeProxy", "",
+           {folder("Favorites",
+                   {folder("News", {bookmark("Item 2"), otherNode("WebBookmarkTypeLeaf", "Own")}),
+                    bookmark("Café")}),
+            otherNode("WebBookmarkTypeProxy", "History"), otherNode("webbookmarktypeleaf", "Own"),
+            bookmark("a\n\x1B[2Jb"),
+            PlistValue::dict({{"WebBookmarkType", s("WebBookmarkTypeList")},
+                              {"Title", s("first")},
+                              {"WebBookmarkType", s("x")},
+                              {"Title", s("second")}}),
+            PlistValue::dict({{"WebBookmarkType", PlistValue::integer(1)}, {"Title", s("Own")}}),
+            PlistValue::dict(
+                {{"WebBookmarkType", s("WebBookmarkTypeLeaf")}, {"URIDictionary", s("x")}})}),
+       "Favorites/\n  News/\n    Item 2\n    (untitled)\n  Café\nHistory [WebBookmarkTypeProxy]\n"
+       "Own [webbookmarktypeleaf]\na\\n\\x1B[2Jb\nfirst/\nOwn [no kind]\n(untitled)\n",
+       "nothing would change"},
+      {deep, deepOutline + margin + "y/\n" + margin + "1\n" + margin + "2\n",
+       deepReport + " / y: 2 of 2 entries would move\n1 folder would change"},
   };
-  for (auto [root, expected] : cases) {
-    sortImpl(root);
-    EXPECT_EQ(shape(root), expected);
+  for (auto [root, outline, report] : cases) {
+    std::vector<FolderChange> changes;
+    sortImpl(root, &changes);
+    std::string shown, reported;
+    StringSink outlineSink(shown), reportSink(reported);
+    EXPECT_TRUE(writeOutline(root, outlineSink));
+    EXPECT_TRUE(writeSortChanges(changes, reportSink));
+    EXPECT_EQ(shown, outline);
+    EXPECT_EQ(reported, report + "; nothing was written\n");
+    RefusingSink refusing;
+    EXPECT_FALSE(writeOutline(root, refusing) || writeSortChanges(changes, refusing));
   }
+}
 
-  const std::size_t depth = 200'000;  // deeper than any recursion could go
+// Any depth: deeper than any recursion could go.
+TEST(FolderSort, SortsAnyDepth) {
+  const std::size_t depth = 200'000;
   PlistValue deep = folder("deepest", {bookmark("2"), bookmark("1")});
   for (std::size_t level = 0; level < depth; ++level) {
     std::vector<PlistValue> entries(1, bookmark("b"));

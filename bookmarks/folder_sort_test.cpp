@@ -26,8 +26,8 @@ struct RefusingSink : ByteSink {
 // of a deep one), which both stop when their output is refused.
 TEST(FolderSort, OrdersEveryFolderAsTheOutlineAndTheReportShow) {
   const auto s = [](const char* text) { return PlistValue::string(text); };
-  PlistValue numbered = folder("n", {bookmark("b"), bookmark("a")});
-  *numbered.find("Title") = PlistValue::integer(5);
+  const auto entry = [](const char* key, PlistValue value) { return DictEntry{key, value}; };
+  const auto kind = [&](const char* name) { return entry("WebBookmarkType", s(name)); };
   const std::size_t depth = 200'000;  // deeper than any recursion could go
   PlistValue deep = folder("y", {bookmark("2"), bookmark("1")});
   std::string deepOutline, deepReport = "...";
@@ -45,43 +45,34 @@ TEST(FolderSort, OrdersEveryFolderAsTheOutlineAndTheReportShow) {
               {bookmark("b"), folder("", {bookmark("Item 10"), bookmark("Item 2")}), bookmark("a"),
                folder("beta",
                       {bookmark("y"), folder("z\t\\", {bookmark("2"), folder("1")}), folder("x")}),
-               folder("Empty")}),
-       "/\n  Item 2\n  Item 10\nbeta/\n  x/\n  z\\t\\\\/\n    1/\n    2\n  y\nEmpty/\na\nb\n",
-       "(top level): 5 of 5 entries would move\n(untitled): 2 of 2 entries would move\n"
+               folder("Empty"),
+               otherNode("WebBookmarkTypeProxy", "History",
+                         {bookmark("z"), folder("F", {bookmark("2"), bookmark("1")})})}),
+       "/\n  Item 2\n  Item 10\nbeta/\n  x/\n  z\\t\\\\/\n    1/\n    2\n  y\nEmpty/\na\nb\n"
+       "History [WebBookmarkTypeProxy]\n  z\n  F/\n    2\n    1\n",
+       "(top level): 5 of 6 entries would move\n(untitled): 2 of 2 entries would move\n"
        "beta: 2 of 3 entries would move\nbeta / z\\t\\\\: 2 of 2 entries would move\n"
        "4 folders would change"},
-      {folder("", {bookmark("banana"), bookmark("Item 10"), bookmark("Apple"), bookmark("v1.10"),
-                   bookmark("Item 2"), bookmark("Zürich"), bookmark("cherry"), bookmark("v1.9"),
-                   bookmark("Item 1"), bookmark("zoo"), bookmark("V1.2"), bookmark("Zebra")}),
-       "Apple\nbanana\ncherry\nItem 1\nItem 2\nItem 10\nV1.2\nv1.9\nv1.10\nZebra\nzoo\nZürich\n",
-       "(top level): 10 of 12 entries would move\n1 folder would change"},
       {folder("", {bookmark("b"), otherNode("WebBookmarkTypeLeaf", "Own"), s("s"), bookmark("News"),
-                   bookmark(""), bookmark("news"), numbered, folder("F")}),
+                   bookmark(""), bookmark("news"),
+                   PlistValue::dict(
+                       {kind("WebBookmarkTypeList"), entry("Title", PlistValue::integer(5)),
+                        entry("Children", PlistValue::array({bookmark("b"), bookmark("a")}))}),
+                   folder("F")}),
        "(untitled)/\n  a\n  b\nF/\n(untitled)\n(untitled) [no kind]\n\nb\nNews\nnews\n",
        "(top level): 7 of 8 entries would move\n(untitled): 2 of 2 entries would move\n"
        "2 folders would change"},
-      {folder("", {otherNode("WebBookmarkTypeProxy", "History",
-                             {bookmark("z"), folder("F", {bookmark("2"), bookmark("1")})}),
-                   folder("Top", {bookmark("b"), bookmark("a")})}),
-       "Top/\n  a\n  b\nHistory [WebBookmarkTypeProxy]\n  z\n  F/\n    2\n    1\n",
-       "(top level): 2 of 2 entries would move\nTop: 2 of 2 entries would move\n"
-       "2 folders would change"},
-      {otherNode("webbookmarktypelist", "", {bookmark("b"), bookmark("a")}), "b\na\n",
-       "nothing would change"},
-      {otherNode(
-           "WebBookmarkTypeProxy", "",
-           {folder("Favorites",
-                   {folder("News", {bookmark("Item 2"), otherNode("WebBookmarkTypeLeaf", "Own")}),
-                    bookmark("Café")}),
-            otherNode("WebBookmarkTypeProxy", "History"), otherNode("webbookmarktypeleaf", "Own"),
-            bookmark("a\n\x1B[2Jb"),
-            PlistValue::dict({{"WebBookmarkType", s("WebBookmarkTypeList")},
-                              {"Title", s("first")},
-                              {"WebBookmarkType", s("x")},
-                              {"Title", s("second")}}),
-            PlistValue::dict({{"WebBookmarkType", PlistValue::integer(1)}, {"Title", s("Own")}}),
-            PlistValue::dict(
-                {{"WebBookmarkType", s("WebBookmarkTypeLeaf")}, {"URIDictionary", s("x")}})}),
+      {otherNode("webbookmarktypelist", "",
+                 {folder("Favorites", {folder("News", {bookmark("Item 2"),
+                                                       otherNode("WebBookmarkTypeLeaf", "Own")}),
+                                       bookmark("Café")}),
+                  otherNode("WebBookmarkTypeProxy", "History"),
+                  otherNode("webbookmarktypeleaf", "Own"), bookmark("a\n\x1B[2Jb"),
+                  PlistValue::dict({kind("WebBookmarkTypeList"), entry("Title", s("first")),
+                                    kind("x"), entry("Title", s("2nd"))}),
+                  PlistValue::dict(
+                      {entry("WebBookmarkType", PlistValue::integer(1)), entry("Title", s("Own"))}),
+                  PlistValue::dict({kind("WebBookmarkTypeLeaf"), entry("URIDictionary", s("x"))})}),
        "Favorites/\n  News/\n    Item 2\n    (untitled)\n  Café\nHistory [WebBookmarkTypeProxy]\n"
        "Own [webbookmarktypeleaf]\na\\n\\x1B[2Jb\nfirst/\nOwn [no kind]\n(untitled)\n",
        "nothing would change"},

@@ -9,29 +9,24 @@ namespace {
 
 using enum GuardResult;
 
-// How the process table and the applications asked to quit behave.
+// A process table whose applications leave when asked to quit (or stay, when stubborn), and
+// which may be unreadable from the start or once a quit was asked for.
 enum Behaviour { Obliging, Stubborn, Unreadable, UnreadableOnceAsked };
-struct Case {
-  Behaviour behaviour;
-  std::vector<LaunchedApplication> apps;
-  GuardResult result;
-  std::vector<int> asked;
-};
-
 struct FakeProcessTable : ProcessTable {
-  explicit FakeProcessTable(const Case& c) : c(c) {}
+  FakeProcessTable(Behaviour b, std::vector<LaunchedApplication> apps) : b(b), apps(apps) {}
   Status launchedApplications(std::vector<LaunchedApplication>* listed) override {
-    if (c.behaviour == Unreadable || (c.behaviour == UnreadableOnceAsked && !asked.empty()))
+    if (b == Unreadable || (b == UnreadableOnceAsked && !asked.empty()))
       return Status::failure("no table");
-    for (const LaunchedApplication& app : c.apps)
-      if (c.behaviour == Stubborn || !std::ranges::count(asked, app.pid)) listed->push_back(app);
+    for (const LaunchedApplication& app : apps)
+      if (b == Stubborn || !std::ranges::count(asked, app.pid)) listed->push_back(app);
     return Status::success();
   }
   bool requestQuit(const LaunchedApplication& app) override {
     asked.push_back(app.pid);
     return true;
   }
-  const Case& c;
+  Behaviour b;
+  std::vector<LaunchedApplication> apps;
   std::vector<int> asked;
 };
 
@@ -42,22 +37,23 @@ TEST(BrowserGuard, AsksExactlyTheBrowserToQuit) {
       none = {{1, "safari"}, {2, "SAFARI"}, {3, "Safari Beta"}, {4, "Safari "}, {5, std::nullopt}},
       two = {{1, "Finder"}, {42, "Safari"}, {7, "safari"}, {43, "Safari"}},
       one = {{1, std::nullopt}, {42, "Safari"}};
-  const Case cases[] = {
-      {Obliging, none, NotRunning, {}},          {Obliging, two, Quit, {42, 43}},
-      {Stubborn, one, StillRunning, {42}},       {Unreadable, one, Unknown, {}},
-      {UnreadableOnceAsked, one, Unknown, {42}},
-  };
-  for (const Case& c : cases) {
-    FakeProcessTable table(c);
+  const std::tuple<Behaviour, std::vector<LaunchedApplication>, GuardResult, std::vector<int>>
+      cases[] = {{Obliging, none, NotRunning, {}},
+                 {Obliging, two, Quit, {42, 43}},
+                 {Stubborn, one, StillRunning, {42}},
+                 {Unreadable, one, Unknown, {}},
+                 {UnreadableOnceAsked, one, Unknown, {42}}};
+  for (const auto& [behaviour, apps, result, asked] : cases) {
+    FakeProcessTable table(behaviour, apps);
     char printed[100] = {};
     std::FILE* out = fmemopen(printed, sizeof printed, "w");
     const GuardOutcome outcome = quitRunningBrowser(table, out, std::chrono::milliseconds(50));
     std::fclose(out);
-    EXPECT_EQ(outcome.result, c.result);
-    EXPECT_EQ(outcome.unknown.ok(), c.result != Unknown);
-    EXPECT_EQ(table.asked, c.asked);
+    EXPECT_EQ(outcome.result, result);
+    EXPECT_EQ(outcome.unknown.ok(), result != Unknown);
+    EXPECT_EQ(table.asked, asked);
     EXPECT_STREQ(printed,
-                 c.asked.empty() ? "" : "safari was running, so i'm quitting it temporarily\n");
+                 asked.empty() ? "" : "safari was running, so i'm quitting it temporarily\n");
   }
 }
 

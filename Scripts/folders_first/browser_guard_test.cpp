@@ -8,12 +8,13 @@ namespace tidymark {
 namespace {
 
 using enum GuardResult;
+using Apps = std::vector<LaunchedApplication>;
 
 // A process table whose applications leave when asked to quit (or stay, when stubborn), and
 // which may be unreadable from the start or once a quit was asked for.
 enum Behaviour { Obliging, Stubborn, Unreadable, UnreadableOnceAsked };
 struct FakeProcessTable : ProcessTable {
-  FakeProcessTable(Behaviour b, std::vector<LaunchedApplication> apps) : b(b), apps(apps) {}
+  FakeProcessTable(Behaviour b, Apps apps) : b(b), apps(apps) {}
   Status launchedApplications(std::vector<LaunchedApplication>* listed) override {
     if (b == Unreadable || (b == UnreadableOnceAsked && !asked.empty()))
       return Status::failure("no table");
@@ -26,23 +27,22 @@ struct FakeProcessTable : ProcessTable {
     return true;
   }
   Behaviour b;
-  std::vector<LaunchedApplication> apps;
+  Apps apps;
   std::vector<int> asked;
 };
 
 // The guard asks every application named exactly "Safari" to quit, once, saying so, and
 // answers whether it was running and is still; it cannot tell when the table cannot be read.
 TEST(BrowserGuard, AsksExactlyTheBrowserToQuit) {
-  const std::vector<LaunchedApplication>
-      none = {{1, "safari"}, {2, "SAFARI"}, {3, "Safari Beta"}, {4, "Safari "}, {5, std::nullopt}},
-      two = {{1, "Finder"}, {42, "Safari"}, {7, "safari"}, {43, "Safari"}},
-      one = {{1, std::nullopt}, {42, "Safari"}};
-  const std::tuple<Behaviour, std::vector<LaunchedApplication>, GuardResult, std::vector<int>>
-      cases[] = {{Obliging, none, NotRunning, {}},
-                 {Obliging, two, Quit, {42, 43}},
-                 {Stubborn, one, StillRunning, {42}},
-                 {Unreadable, one, Unknown, {}},
-                 {UnreadableOnceAsked, one, Unknown, {42}}};
+  // No application but the one named exactly "Safari" counts; pid 5 has no name.
+  const Apps others = {{1, "safari"}, {2, "SAFARI"}, {3, "Safari Beta"}, {4, "Safari "}, {5, {}}};
+  const Apps safaris = {{1, std::nullopt}, {42, "Safari"}, {7, "safari"}, {43, "Safari"}};
+  const std::tuple<Behaviour, Apps, GuardResult, std::vector<int>> cases[] = {
+      {Obliging, others, NotRunning, {}},
+      {Obliging, safaris, Quit, {42, 43}},
+      {Stubborn, safaris, StillRunning, {42, 43}},
+      {Unreadable, safaris, Unknown, {}},
+      {UnreadableOnceAsked, safaris, Unknown, {42, 43}}};
   for (const auto& [behaviour, apps, result, asked] : cases) {
     FakeProcessTable table(behaviour, apps);
     char printed[100] = {};

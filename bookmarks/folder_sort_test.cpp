@@ -80,7 +80,7 @@ TEST(FolderSort, OrdersEveryFolderAsTheOutlineAndTheReportShow) {
     std::string shown, reported;
     StringSink outlineSink(shown), reportSink(reported);
     EXPECT_TRUE(writeOutline(root, outlineSink) && writeSortChanges(changes, reportSink));
-    EXPECT_EQ(shown, outline);
+    EXPECT_TRUE(shown == outline) << shown.substr(0, 1000);  // no diff of a huge outline
     EXPECT_EQ(reported, report + "; nothing was written\n");
     RefusingSink refusing;
     EXPECT_FALSE(writeOutline(root, refusing) || writeSortChanges(changes, refusing));

@@ -1,393 +1,215 @@
 #include "bookmarks/folder_sort.h"
 
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <map>
+#include <filesystem>
+#include <tuple>
 
 #include "bookmarks/bookmark_node.h"
+#include "bookmarks/outline.h"
 #include "tests/test_support.h"
 
 namespace tidymark {
 namespace {
 
-using testing::bookmark;
-using testing::childTitles;
-using testing::folder;
-using testing::otherNode;
-using Titles = std::vector<std::string>;
+using namespace testing;
 
-PlistValue& child(PlistValue& node, std::size_t index) {
-  return (*arrayValue(node.find("Children")))[index];
-}
-
-PlistValue bookmarksTitled(const Titles& titles) {
-  std::vector<PlistValue> entries;
-  for (const std::string& title : titles)
-    entries.push_back(bookmark(title));
-  return folder("", std::move(entries));
-}
-
-TEST(FolderSort, PutsFoldersFirstThenOrdersByTitleAtEveryDepth) {
-  // The worked example: bookmark b, folder A holding "Item 10" and "Item 2", bookmark a.
-  PlistValue root = folder(
-      "", {bookmark("b"), folder("A", {bookmark("Item 10"), bookmark("Item 2")}), bookmark("a"),
-           folder("beta", {bookmark("y"), folder("z", {bookmark("2"), folder("1")}), folder("x")}),
-           folder("Empty")});
-  std::vector<FolderChange> changes;
-  sortImpl(root, &changes);
-  EXPECT_EQ(childTitles(root), (Titles{"A", "beta", "Empty", "a", "b"}));
-  // Each folder that changed, outer ones first: where it lies, and where its entries came from.
-  std::vector<std::pair<Titles, std::vector<std::uint32_t>>> reported;
-  for (const FolderChange& change : changes)
-    reported.emplace_back(change.titlePath, change.order);
-  EXPECT_EQ(
-      reported,
-      (decltype(reported){
-          {{}, {1, 3, 4, 2, 0}}, {{"A"}, {1, 0}}, {{"beta"}, {2, 1, 0}}, {{"beta", "z"}, {1, 0}}}));
-  EXPECT_EQ(changes[0].moved(), 5u);
-  EXPECT_EQ(changes[2].moved(), 2u);
-  EXPECT_EQ(childTitles(child(root, 0)), (Titles{"Item 2", "Item 10"}));
-  EXPECT_EQ(childTitles(child(root, 1)), (Titles{"x", "z", "y"}));
-  EXPECT_EQ(childTitles(child(child(root, 1), 1)), (Titles{"1", "2"}));
-
-  const std::pair<Titles, Titles> orders[] = {
-      {{"banana", "Apple", "cherry"}, {"Apple", "banana", "cherry"}},
-      {{"Item 10", "Item 2", "Item 1"}, {"Item 1", "Item 2", "Item 10"}},
-      {{"v1.10", "v1.9", "V1.2"}, {"V1.2", "v1.9", "v1.10"}},
-      {{"Zürich", "zoo", "Zebra"}, {"Zebra", "zoo", "Zürich"}},
-  };
-  for (const auto& [before, after] : orders) {
-    PlistValue titled = bookmarksTitled(before);
-    sortImpl(titled);
-    EXPECT_EQ(childTitles(titled), after);
-  }
-}
-
-TEST(FolderSort, StopsAtNodesThatAreNotFolders) {
-  // A node of another kind keeps its entries' order, and nothing below it is visited.
-  PlistValue root = folder(
-      "", {otherNode("WebBookmarkTypeProxy", "History",
-                     {bookmark("z"), folder("F", {bookmark("2"), bookmark("1")}), bookmark("a")}),
-           folder("Top", {bookmark("b"), bookmark("a")})});
-  sortImpl(root);
-  EXPECT_EQ(childTitles(root), (Titles{"Top", "History"}));
-  EXPECT_EQ(childTitles(child(root, 1)), (Titles{"z", "F", "a"}));
-  EXPECT_EQ(childTitles(child(child(root, 1), 1)), (Titles{"2", "1"}));
-
-  // Nor is a root that is not a folder, nor a folder kind written in another case.
-  for (const char* kind : {"WebBookmarkTypeProxy", "webbookmarktypelist"}) {
-    PlistValue other = otherNode(kind, "", {bookmark("b"), bookmark("a")});
-    const PlistValue original = other;
-    sortImpl(other);
-    EXPECT_EQ(other, original) << kind;
-  }
-}
-
-TEST(FolderSort, RanksUntitledEntriesAsEmptyTitlesStablyAndChangesNothingElse) {
-  // No title at all, a title of another type, an entry that is not a node, an empty title.
-  PlistValue untitled = bookmark("x");
-  untitled.asDict()->erase(untitled.asDict()->begin() + 3);  // its URIDictionary
-  PlistValue numbered = folder("n");
-  *numbered.find("Title") = PlistValue::integer(5);
-  PlistValue root =
-      folder("", {bookmark("b"), std::move(untitled), PlistValue::string("stray"), bookmark("News"),
-                  bookmark(""), bookmark("news"), std::move(numbered), folder("F")});
-  root.asDict()->push_back({"Extra", PlistValue::data({1, 2, 3})});
-  sortImpl(root);
-  // Entries that rank the same keep their order, from either side of the comparison.
-  EXPECT_EQ(childTitles(root),
-            (Titles{"<none>", "F", "<none>", "<none>", "", "b", "News", "news"}));
-  EXPECT_EQ(*child(root, 3).asString(), "stray");
-  EXPECT_EQ(*root.find("Extra"), PlistValue::data({1, 2, 3}));
-  const PlistValue once = root;
-  sortImpl(root);
-  EXPECT_EQ(root, once);
-}
-
-TEST(FolderSort, HandlesAnyNestingDepth) {
-  // Deeper than any recursion could go; each folder holds "b" then the next folder.
-  const int depth = 200'000;
-  PlistValue inner = folder("deepest", {bookmark("2"), bookmark("1")});
-  for (int level = 0; level < depth; ++level) {
-    std::vector<PlistValue> children;
-    children.push_back(bookmark("b"));
-    children.push_back(std::move(inner));
-    inner = folder("level", std::move(children));
-  }
-  // Every folder changes; the report of each names only the innermost titles of its path.
-  std::vector<FolderChange> changes;
-  sortImpl(inner, &changes);
-  ASSERT_EQ(changes.size(), std::size_t{depth} + 1);
-  EXPECT_EQ(changes.back().depth, std::size_t{depth});
-  Titles innermost(kMaxTitlePath - 1, "level");
-  innermost.push_back("deepest");
-  EXPECT_EQ(changes.back().titlePath, innermost);
-  const PlistValue* node = &inner;
-  for (int level = 0; level < depth; ++level) {
-    ASSERT_EQ(childTitles(*node)[0], level + 1 < depth ? "level" : "deepest") << level;
-    node = &(*arrayValue(node->find("Children")))[0];
-  }
-  EXPECT_EQ(childTitles(*node), (Titles{"1", "2"}));
-}
-
-// Keeps documents in memory, and counts what was asked of it.
-class FakeStore final : public PlistStore {
- public:
-  std::map<std::string, PlistDocument> files;
-  std::string failSave;
-  int saves = 0;
-
-  Status load(const std::string& path, PlistDocument* document) override {
-    auto found = files.find(path);
-    if (found == files.end()) return Status::failure("cannot open: No such file or directory");
-    *document = found->second;
-    return Status::success();
-  }
-  Status save(const std::string& path, const PlistDocument& document) override {
-    ++saves;
-    if (!failSave.empty()) return Status::failure(failSave);
-    files[path] = document;
-    return Status::success();
-  }
+struct RefusingSink : ByteSink {
+  bool write(std::string_view) override { return false; }
 };
 
-TEST(FolderSort, SortLoadsSortsAndSavesInTheSameFormatOrSaysWhyNot) {
-  FakeStore store;
-  store.files["x.plist"] = {bookmarksTitled({"b", "a"}), PlistFormat::Xml};
-  PlistDocument document;
-  ASSERT_TRUE(sort("x.plist", store, document).ok());
-  EXPECT_EQ(childTitles(store.files["x.plist"].root), (Titles{"a", "b"}));
-  EXPECT_EQ(store.files["x.plist"].format, PlistFormat::Xml);
-
-  EXPECT_EQ(sort("missing.plist", store, document).message(),
-            "cannot open: No such file or directory");
-  EXPECT_EQ(store.saves, 1) << "nothing it could not load is written";
-  EXPECT_EQ(store.files.count("missing.plist"), 0u);
-
-  EXPECT_TRUE(sort("x.plist", store, document).ok());
-  EXPECT_EQ(store.saves, 1) << "a sorted file is not written again";
-
-  store.files["y.plist"] = {bookmarksTitled({"b", "a"}), PlistFormat::Binary};
-  store.failSave = "cannot write: No space left on device";
-  EXPECT_EQ(sort("y.plist", store, document).message(), store.failSave);
-  EXPECT_EQ(childTitles(store.files["y.plist"].root), (Titles{"b", "a"}));
+// Folders first, then titles case-insensitively with digit runs by value, in every folder;
+// untitled entries rank as empty titles; ties keep their order; a node of another kind keeps
+// its order, and nothing below it moves. Seen in the outline of the sorted tree (one line an
+// entry, indented up to a limit, folders marked, other kinds named, titles shown printably),
+// and in the report of the folders that changed (by their paths of titles, innermost ones only
+// of a deep one), which both stop when their output is refused.
+TEST(FolderSort, OrdersEveryFolderAsTheOutlineAndTheReportShow) {
+  const auto s = [](const char* text) { return PlistValue::string(text); };
+  const auto entry = [](const char* key, PlistValue value) { return DictEntry{key, value}; };
+  const auto kind = [&](const char* name) { return entry("WebBookmarkType", s(name)); };
+  const std::size_t depth = 200'000;  // deeper than any recursion could go
+  PlistValue deep = folder("f", {bookmark("2"), bookmark("1")});
+  std::string deepOutline, deepReport = "...";
+  for (std::size_t level = 0; level < depth; ++level) {
+    std::vector<PlistValue> entries(1);
+    entries[0] = std::move(deep);
+    deep = folder("f", std::move(entries));
+    deepOutline += std::string(2 * std::min(level, kMaxOutlineIndent), ' ') + "f/\n";
+    if (level < kMaxTitlePath) deepReport += " / f";
+  }
+  const std::string margin(2 * kMaxOutlineIndent, ' ');
+  std::tuple<PlistValue, std::string, std::string> cases[] = {
+      {folder("",
+              {bookmark("b"), folder("", {bookmark("Item 10"), bookmark("Item 2")}), bookmark("a"),
+               folder("beta",
+                      {bookmark("y"), folder("z\t\\", {bookmark("2"), folder("1")}), folder("x")}),
+               folder("Empty"),
+               otherNode("WebBookmarkTypeProxy", "History",
+                         {bookmark("z"), folder("F", {bookmark("2"), bookmark("1")})})}),
+       "/\n  Item 2\n  Item 10\nbeta/\n  x/\n  z\\t\\\\/\n    1/\n    2\n  y\nEmpty/\na\nb\n"
+       "History [WebBookmarkTypeProxy]\n  z\n  F/\n    2\n    1\n",
+       "(top level): 5 of 6 entries would move\n(untitled): 2 of 2 entries would move\n"
+       "beta: 2 of 3 entries would move\nbeta / z\\t\\\\: 2 of 2 entries would move\n"
+       "4 folders would change"},
+      {folder("", {bookmark("b"), otherNode("WebBookmarkTypeLeaf", "Own"), s("s"), bookmark("News"),
+                   bookmark(""), bookmark("news"),
+                   PlistValue::dict(
+                       {kind("WebBookmarkTypeList"), entry("Title", PlistValue::integer(5))}),
+                   folder("F")}),
+       "(untitled)/\nF/\n(untitled)\n(untitled) [no kind]\n\nb\nNews\nnews\n",
+       "(top level): 7 of 8 entries would move\n1 folder would change"},
+      {otherNode("webbookmarktypelist", "",
+                 {folder("Favorites", {bookmark("Café"), bookmark("a")}),
+                  otherNode("WebBookmarkTypeProxy", "History"),
+                  otherNode("webbookmarktypeleaf", "Own"), bookmark("a\n\x1B[2Jb"),
+                  PlistValue::dict({kind("WebBookmarkTypeList"), entry("Title", s("first")),
+                                    kind("x"), entry("Title", s("2nd"))}),
+                  PlistValue::dict(
+                      {entry("WebBookmarkType", PlistValue::integer(1)), entry("Title", s("Own"))}),
+                  PlistValue::dict({kind("WebBookmarkTypeLeaf"), entry("URIDictionary", s("x"))})}),
+       "Favorites/\n  Café\n  a\nHistory [WebBookmarkTypeProxy]\n"
+       "Own [webbookmarktypeleaf]\na\\n\\x1B[2Jb\nfirst/\nOwn [no kind]\n(untitled)\n",
+       "nothing would change"},
+      {std::move(deep), deepOutline + margin + "1\n" + margin + "2\n",
+       deepReport + ": 2 of 2 entries would move\n1 folder would change"},
+  };
+  for (auto& [root, outline, report] : cases) {
+    std::vector<FolderChange> changes;
+    sortImpl(root, &changes);
+    std::string shown, reported;
+    StringSink outlineSink(shown), reportSink(reported);
+    EXPECT_TRUE(writeOutline(root, outlineSink) && writeSortChanges(changes, reportSink));
+    EXPECT_TRUE(shown == outline) << shown.substr(0, 1000);  // no diff of a huge outline
+    EXPECT_EQ(reported, report + "; nothing was written\n");
+    RefusingSink refusing;
+    EXPECT_FALSE(writeOutline(root, refusing) || writeSortChanges(changes, refusing));
+  }
 }
 
 // ---- Sorting files: the original with entries moved ----------------------------------------
 
-using testing::bigEndian;
-
-std::string ascii(const std::string& text) {
-  if (text.size() < 15) return static_cast<char>(0x50 | text.size()) + text;
-  return "\x5F\x10" + std::string(1, static_cast<char>(text.size())) + text;
-}
-
-// A binary array or dictionary object (of fewer than 15 entries) with references of `width`.
-std::string arrayObject(const std::vector<int>& entries, int width) {
-  std::string out(1, static_cast<char>(0xA0 | entries.size()));
-  for (int entry : entries)
-    out += bigEndian(entry, width);
+const auto str = [](const std::string& text) { return char(0x50 | text.size()) + text; };
+const auto array = [](const std::vector<int>& refs, int width = 1) {
+  std::string out(1, char(0xA0 | refs.size()));
+  for (int ref : refs)
+    out += bigEndian(ref, width);
   return out;
-}
-std::string dictObject(const std::vector<std::pair<int, int>>& entries, int width) {
-  std::string out(1, static_cast<char>(0xD0 | entries.size()));
-  for (const auto& entry : entries)
-    out += bigEndian(entry.first, width);
-  for (const auto& entry : entries)
-    out += bigEndian(entry.second, width);
-  return out;
-}
-
-// Objects in an odd order, the top one last: a folder whose entries are nodes of another kind,
-// titled "c", "a", "a" (sharing one title object) and "b", sharing their keys and kind.
-std::string oddLayout(bool sorted, int refSize, int offsetSize) {
-  const std::vector<int> entries = sorted ? std::vector{6, 13, 8, 4} : std::vector{4, 6, 13, 8};
-  return testing::assembleBinaryPlist(
-      {.objects = {ascii("c"), ascii("Title"), arrayObject(entries, refSize),
-                   ascii("WebBookmarkType"), dictObject({{3, 5}, {1, 0}}, refSize), ascii("Note"),
-                   dictObject({{1, 7}, {3, 5}}, refSize), ascii("a"),
-                   dictObject({{3, 5}, {1, 9}}, refSize), ascii("b"), ascii("WebBookmarkTypeList"),
-                   ascii("Children"), dictObject({{3, 10}, {11, 2}}, refSize),
-                   dictObject({{1, 7}, {3, 5}}, refSize)},
-       .offsetSize = offsetSize,
-       .refSize = refSize,
-       .topObject = 12});
-}
-
-// A top folder holding two nodes, "y" and "x", that both have the array of nodes "c" and "a"
-// (one object) as their "Children": folders both, or (`fallback`) the second a node of another
-// kind, which keeps its entries' order while the folder moves them. One object is never used,
-// and the top holds a key the sort does not read, which the whole writer must keep too.
-std::string sharedChildren(bool sorted, bool fallback) {
-  const bool moved = sorted && !fallback;
-  return testing::assembleBinaryPlist(
-      {.objects = {dictObject({{1, 2}, {3, 4}, {18, 19}}, 1),
-                   ascii("WebBookmarkType"),
-                   ascii("WebBookmarkTypeList"),
-                   ascii("Children"),
-                   arrayObject(moved ? std::vector{6, 5} : std::vector{5, 6}, 1),
-                   dictObject({{1, 2}, {9, 10}, {3, 7}}, 1),
-                   dictObject({{1, 12}, {9, 11}, {3, 7}}, 1),
-                   arrayObject(moved ? std::vector{14, 13} : std::vector{13, 14}, 1),
-                   ascii("unused"),
-                   ascii("Title"),
-                   ascii("y"),
-                   ascii("x"),
-                   ascii(fallback ? "Note" : "WebBookmarkTypeList"),
-                   dictObject({{1, 15}, {9, 16}}, 1),
-                   dictObject({{1, 15}, {9, 17}}, 1),
-                   ascii("Note"),
-                   ascii("c"),
-                   ascii("a"),
-                   ascii("URLString"),
-                   ascii("https://example.com/")}});
-}
-
-// A folder with entries "b" and "a", whose "URLString" is a UTF-16 string of two units that
-// runs over the bytes of the folder's array of entries: moving them would change the string.
-std::string stringOverEntries() {
-  return testing::assembleBinaryPlist(
-      {.objects = {dictObject({{1, 2}, {3, 5}, {6, 4}}, 1), ascii("WebBookmarkType"),
-                   ascii("WebBookmarkTypeList"), ascii("Children"), "\x62", arrayObject({7, 8}, 1),
-                   ascii("URLString"), dictObject({{1, 9}, {10, 11}}, 1),
-                   dictObject({{1, 9}, {10, 12}}, 1), ascii("Note"), ascii("Title"), ascii("b"),
-                   ascii("a")}});
-}
-
-// An XML file unlike the tool's own writing: CRLF line ends, spaces, an older DOCTYPE, a comment
-// between entries, character references, empty elements; and inside one entry a folder whose own
-// entries move. The pieces are put together in the original or in the sorted order.
-std::string unusualXml(bool sorted) {
-  const auto entry = [](const std::string& kind, const std::string& title,
-                        const std::string& rest) {
-    return "<dict>\r\n      <key>WebBookmarkType</key>\r\n      <string>" + kind +
-           "</string>\r\n      <key>Title</key>\r\n      " + title + rest + "\r\n    </dict>";
-  };
-  const auto inOrder = [](const std::vector<std::string>& pieces, const std::vector<int>& order,
-                          const std::vector<std::string>& between) {
-    std::string out = pieces[order[0]];
-    for (std::size_t i = 1; i < order.size(); ++i)
-      out += between[i - 1] + pieces[order[i]];
-    return out;
-  };
-  const std::string list = "WebBookmarkTypeList";
-  const std::string zoo = entry(
-      list, "<string>Zoo</string>",
-      "\r\n      <key>Children</key>\r\n      <array>\r\n        " +
-          inOrder(
-              {entry("Note", "<string>y</string>", ""), entry("Note", "<string>x</string>", "")},
-              sorted ? std::vector{1, 0} : std::vector{0, 1}, {"\r\n        "}) +
-          "\r\n      </array>");
-  const std::vector<std::string> entries = {
-      entry("Note", "<string>&#x63;herry &amp; co</string>", ""), zoo,
-      entry("Note", "<string/>", ""),
-      entry(list, "<string>&#65;pple</string>", "\r\n      <key>Children</key><array/>"),
-      entry("Note", "<string>Banana</string>", "")};
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
-         "<!DOCTYPE plist SYSTEM \"file://localhost/System/Library/DTDs/PropertyList.dtd\">\r\n"
-         "<plist version=\"1.0\">\r\n<dict>\r\n  <key>WebBookmarkType</key>\r\n  <string>" +
-         list + "</string>\r\n  <key>Children</key>\r\n  <array>\r\n    " +
-         inOrder(entries, sorted ? std::vector{3, 1, 2, 4, 0} : std::vector{0, 1, 2, 3, 4},
-                 {"\r\n    <!-- a comment between entries -->\r\n    ", "\r\n    ", "\r\n    ",
-                  "\r\n\r\n    "}) +
-         "\r\n  </array>\r\n</dict>\r\n</plist>\r\n";
-}
-
-struct EditCase {
-  std::string name;
-  // The unsorted file, or the sorted one ("": as tests/expected_sort.py works it out).
-  std::function<std::string(bool sorted)> file;
-  bool wholeWriter = false;  // the moves cannot be said as an edit: the sorted tree written whole
 };
-
-timespec modifiedAt(const std::string& path) {
-  struct stat info {};
-  EXPECT_EQ(::stat(path.c_str(), &info), 0);
-  return info.st_mtim;
+const auto dict = [](const std::vector<int>& keys, const std::vector<int>& values, int width = 1) {
+  return char(0xD0 | keys.size()) + array(keys, width).substr(1) + array(values, width).substr(1);
+};
+// Objects 0 to 4 of every hand-made binary file, shared by all its nodes.
+enum { kType, kList, kChildren, kTitle, kNote };
+const auto note = [](int title, int r = 1) { return dict({kType, kTitle}, {kNote, title}, r); };
+std::string layout(std::vector<std::string> objects, int top, int refSize = 1, int offsetSize = 1) {
+  objects.insert(objects.begin(), {"\x5F\x10\x0FWebBookmarkType", "\x5F\x10\x13WebBookmarkTypeList",
+                                   str("Children"), str("Title"), str("Note")});
+  return assembleBinaryPlist(
+      {.objects = objects, .offsetSize = offsetSize, .refSize = refSize, .topObject = top});
 }
 
+// Objects in an odd order, the top one in the middle: a folder whose entries are nodes of
+// another kind titled "c", "a", "a" (sharing one title object) and "b".
+std::string oddLayout(int r, int offsetSize) {
+  return layout(
+      {str("c"), array({8, 10, 11, 12}, r), dict({kType, kChildren}, {kList, 6}, r), note(5, r),
+       str("a"), dict({kTitle, kType}, {9, kNote}, r), note(9, r), note(13, r), str("b")},
+      7, r, offsetSize);
+}
+
+// A top folder holding "y" and "x", which both have one array of nodes "c" and "a" as their
+// "Children": folders both, or (`fallback`) "x" a node of another kind, which keeps that order
+// while the folder changes it. One object is never used, and the top holds a key the sort does
+// not read, which the whole writer must keep too.
+std::string sharedChildren(bool fallback) {
+  return layout({dict({kType, kChildren, 14}, {kList, 6, 15}), array({7, 8}),
+                 dict({kType, kTitle, kChildren}, {kList, 9, 11}),
+                 dict({kType, kTitle, kChildren}, {fallback ? kNote : kList, 10, 11}), str("y"),
+                 str("x"), array({12, 13}), note(16), note(17), str("URLString"),
+                 str("https://a.b/"), str("c"), str("a"), str("unused")},
+                5);
+}
+
+// XML unlike the tool's own writing: CRLF, spaces, an older DOCTYPE, a comment and a blank line
+// between entries, character references, empty elements.
+std::string unusualXml() {
+  std::string xml = R"(<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist SYSTEM "file://localhost/System/Library/DTDs/PropertyList.dtd">
+<plist version="1.0"> <dict><key>WebBookmarkType</key><string>WebBookmarkTypeList</string> <key>Children</key> <array>
+  <dict><key>WebBookmarkType</key><string>Note</string><key>Title</key><string>&#x63;herry &amp; co</string></dict>
+  <!-- a comment between entries -->
+  <dict><key>WebBookmarkType</key><string>Note</string><key>Title</key><string/></dict>
+  <dict><key>WebBookmarkType</key><string>WebBookmarkTypeList</string><key>Title</key><string>&#65;pple</string><key>Children</key><array/></dict>
+
+  <dict><key>WebBookmarkType</key><string>Note</string><key>Title</key><string>Banana</string></dict> </array>
+</dict> </plist>
+)";
+  for (std::size_t at = 0; (at = xml.find('\n', at)) != std::string::npos; at += 2)
+    xml.insert(at, 1, '\r');
+  return xml;
+}
+
+// Sorting a file writes the original with exactly the moves (tests/expected_sort.py works them
+// out on its own, and checks that plistlib reads the sorted original), or, when the moves cannot
+// be written as an edit, the sorted tree whole; a second run leaves the file untouched.
 TEST(FolderSortFile, WritesTheOriginalWithEntriesMovedAndNothingWhenNothingMoves) {
-  testing::TempDir dir;
-  // The binary one is larger than the piece the edit is written in.
-  const auto generated = [&dir](const char* format, const char* bookmarks) {
-    return [&dir, format, bookmarks](bool sorted) {
-      const std::string path = dir.file(std::string("generated.") + format);
-      if (sorted) return std::string();
-      EXPECT_EQ(testing::runProgram({TIDYMARK_GENERATE, "--bookmarks", bookmarks, "--seed", "5",
-                                     "--format", format, path})
-                    .status,
-                0);
-      return testing::readFile(path);
-    };
+  TempDir dir;
+  const std::string path = dir.file("Bookmarks.plist"), original = dir.file("original.plist"),
+                    expected = dir.file("expected.plist");
+  const auto generated = [&](const char* format, const char* count) {  // fails if none is made
+    runProgram({TIDYMARK_GENERATE, "--bookmarks", count, "--format", format, dir.file(format)});
+    return readFile(dir.file(format));
   };
-  const auto byPython = [&dir](const char* format) {
-    return [&dir, format](bool sorted) {
-      const std::string path = dir.file(std::string("python.") + format);
-      if (sorted) return std::string();
-      const auto node = [](const std::string& title, const std::string& more) {
-        return "{'WebBookmarkType': 'WebBookmarkTypeLeaf', 'URIDictionary': {'title': '" + title +
-               "'}, 'URLString': 'https://example.com/'" + more + "}";
-      };
-      testing::pythonWrite(
-          "{'WebBookmarkType': 'WebBookmarkTypeList', 'Children': [" + node("Item 10", "") + ", " +
-              "{'WebBookmarkType': 'WebBookmarkTypeList', 'Title': 'Z', 'Children': [" +
-              node("b", ", 'Sync': {'Data': b'\\x00\\x01'}") + ", " + node("a", "") + "]}, " +
-              node("item 2", ", 'Added': datetime.datetime(2020, 1, 2, 3, 4, 5)") + "]}",
-          format, path);
-      return testing::readFile(path);
-    };
+  const auto byPython = [&](const char* format) {
+    pythonWrite(
+        "{'WebBookmarkType': 'WebBookmarkTypeList', 'Children': [{'Title': 'b', 'Data': "
+        "b'\\x00'}, {'WebBookmarkType': 'WebBookmarkTypeList', 'Title': 'Z', 'Children': "
+        "[{'Title': 'y'}, {'Title': 'x', 'Added': __import__('datetime').datetime(2020, 1, 2)}]}]}",
+        format, original);
+    return readFile(original);
   };
-  const EditCase cases[] = {
-      {"odd layout, 1-byte references and offsets", [](bool s) { return oddLayout(s, 1, 1); }},
-      {"odd layout, 2-byte references, 8-byte offsets", [](bool s) { return oddLayout(s, 2, 8); }},
-      {"odd layout, 8-byte references, 2-byte offsets", [](bool s) { return oddLayout(s, 8, 2); }},
-      {"Children shared by two folders", [](bool s) { return sharedChildren(s, false); }},
-      {"Children shared by a folder and another node",
-       [](bool s) { return sharedChildren(s, true); }, true},
-      {"a string over the entries' references", [](bool) { return stringOverEntries(); }, true},
-      {"unusual XML", unusualXml},
-      {"generated binary", generated("binary", "6000")},
-      {"generated XML", generated("xml", "300")},
-      {"binary by plistlib", byPython("FMT_BINARY")},
-      {"XML by plistlib", byPython("FMT_XML")},
+  // A string of two UTF-16 units over a folder's entries "b" and "a": moving them changes it.
+  const std::string stringOverEntries =
+      layout({dict({kType, kChildren, 8}, {kList, 7, 6}), "\x62", array({9, 10}), str("URLString"),
+              note(11), note(12), str("b"), str("a")},
+             5);
+  const std::tuple<const char*, std::string, bool> cases[] = {
+      // the name, the file, whether the moves cannot be an edit: the sorted tree written whole
+      {"odd layout, 1-byte references and offsets", oddLayout(1, 1), false},
+      {"odd layout, 2-byte references, 8-byte offsets", oddLayout(2, 8), false},
+      {"odd layout, 8-byte references, 2-byte offsets", oddLayout(8, 2), false},
+      {"Children shared by two folders", sharedChildren(false), false},
+      {"Children shared by a folder and another node", sharedChildren(true), true},
+      {"a string over the entries' references", stringOverEntries, true},
+      {"unusual XML", unusualXml(), false},
+      {"generated binary, larger than one piece of the edit", generated("binary", "6000"), false},
+      {"generated XML", generated("xml", "300"), false},
+      {"binary by plistlib", byPython("FMT_BINARY"), false},
+      {"XML by plistlib", byPython("FMT_XML"), false},
   };
-  const std::string path = dir.file("Bookmarks.plist");
-  const std::string original = dir.file("original.plist");
-  const std::string expected = dir.file("expected.plist");
   FilePlistStore store(kSortKeys);
-  for (const EditCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    testing::writeFile(original, c.file(false));
-    testing::writeFile(path, testing::readFile(original));
-    PlistDocument document;
-    const Status status = sort(path, store, document);
-    ASSERT_TRUE(status.ok()) << status.message();
-    // Python reads the result as the sorted original, and works out the edit on its own.
-    const testing::ProgramResult python = testing::runProgram(
+  for (const auto& [name, before, wholeWriter] : cases) {
+    SCOPED_TRACE(name);
+    writeFile(original, before);
+    writeFile(path, before);
+    PlistDocument document, whole;
+    ASSERT_TRUE(sort(path, store, document).ok());
+    const ProgramResult python = runProgram(
         {"python3", TIDYMARK_SOURCE_DIR "/tests/expected_sort.py", original, path, expected});
     EXPECT_EQ(python.status, 0) << python.err;
-    const std::string sorted = testing::readFile(path);
-    if (c.wholeWriter) {
-      PlistDocument whole;
-      ASSERT_TRUE(parsePlist(testing::readFile(original), &whole).ok());
-      sortImpl(whole.root);
-      std::string written;
-      ASSERT_TRUE(serializePlist(whole, &written).ok());
-      EXPECT_EQ(sorted, written);
-    } else {
-      const std::string pieces = c.file(true);
-      EXPECT_EQ(sorted, testing::readFile(expected));
-      EXPECT_TRUE(pieces.empty() || sorted == pieces);
-    }
-    // A second run leaves the file alone: not even written again.
-    const timespec before = modifiedAt(path);
+    std::string written;
+    ASSERT_TRUE(parsePlist(before, &whole).ok());
+    sortImpl(whole.root);
+    ASSERT_TRUE(serializePlist(whole, &written).ok());
+    const std::string sorted = readFile(path);
+    EXPECT_EQ(sorted, wholeWriter ? written : readFile(expected));
+
+    const auto stamp = std::filesystem::last_write_time(path) - std::chrono::hours(1);
+    std::filesystem::last_write_time(path, stamp);
     ASSERT_TRUE(sort(path, store, document).ok());
-    EXPECT_EQ(testing::readFile(path), sorted);
-    const timespec after = modifiedAt(path);
-    EXPECT_TRUE(before.tv_sec == after.tv_sec && before.tv_nsec == after.tv_nsec);
+    EXPECT_EQ(readFile(path), sorted);
+    EXPECT_EQ(std::filesystem::last_write_time(path), stamp);
   }
 }
 

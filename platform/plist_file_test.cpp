@@ -66,6 +66,35 @@ TEST(PlistFile, RefusesWhatIsNotAPropertyListFileWithAReason) {
   }
 }
 
+// Python's plistlib, written independently, and we read each other's files: what it writes in
+// either format we read and write in both, and it loads each of those back as what it wrote.
+TEST(PlistFile, PlistlibAndWeReadEachOthersFilesInEitherFormat) {
+  testing::TempDir dir;
+  const std::string value =
+      "import datetime, plistlib, sys\nv = {'ints': [255, 256, 2**32, -1, -2**63, 2**63, 2**64-1],"
+      " 'reals': [0.1, 5e-324, 1e300, float('-inf')], 'data': [b'', bytes(range(256)) * 3],"
+      " 'date': datetime.datetime(1999, 12, 31, 23, 59, 59), 'many': list(range(300)),"
+      " 'strings': ['', 'caf\\u00e9 \\U0001F600 <&> ]]>', 'x' * 300],"
+      " 'nested': [[], {}, [[{'k': [True, False]}]]]}\n";
+  testing::runPython(value + "for f in 'XML', 'BINARY': open(sys.argv[1] + f, 'wb').write("
+                             "plistlib.dumps(v, fmt=getattr(plistlib, 'FMT_' + f)))",
+                     {dir.file("")});
+  std::vector<std::string> ours;
+  for (const char* from : {"XML", "BINARY"}) {
+    PlistDocument document;
+    ASSERT_TRUE(parsePlist(readFile(dir.file(from)), &document).ok()) << from;
+    for (PlistFormat format : {PlistFormat::Xml, PlistFormat::Binary}) {
+      std::string out;
+      document.format = format;
+      ASSERT_TRUE(serializePlist(document, &out).ok());
+      testing::writeFile(dir.file(std::to_string(ours.size())), out);
+      ours.push_back(dir.file(std::to_string(ours.size())));
+    }
+  }
+  testing::runPython(value + "for p in sys.argv[1:]: assert plistlib.load(open(p, 'rb')) == v, p",
+                     ours);
+}
+
 // A binary file whose top array holds one array object twice: ["a", "b", "c"] ('Q' is the
 // marker of a one-byte ASCII string), its references in the order given.
 std::string sharedTwice(const std::string& references) {

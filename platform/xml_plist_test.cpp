@@ -1,6 +1,5 @@
 #include "platform/xml_plist.h"
 
-#include <cstdio>
 #include <limits>
 
 #include <gtest/gtest.h>
@@ -53,31 +52,18 @@ V everyKind() {
       {" key&<> \r\t", V::string("odd key")},
       {"dup", V::string("first")},
       {"dup", V::string("second")},
+      {"uids", V::array({V::uid(0), V::uid(UINT64_MAX)})},
   });
 }
 
-// What is written reads back equal and rewrites to the same bytes (a NaN keeps its sign);
-// Python's plistlib, written independently, reads it (keeping the last of duplicate keys), and
-// we read what plistlib writes.
-TEST(XmlPlist, EveryKindSurvivesHereAndInPlistlib) {
-  V original = everyKind();
-  original.asDict()->push_back({"uids", V::array({V::uid(0), V::uid(UINT64_MAX)})});
+// What is written reads back equal and rewrites to the same bytes (a NaN keeps its sign).
+TEST(XmlPlist, EveryKindSurvivesAndASecondWriteIsIdentical) {
+  const V original = everyKind();
   const std::string first = writeOk(original);
   EXPECT_EQ(readOk(first), original);
   EXPECT_EQ(writeOk(readOk(first)), first);
   const V nan = readOk("<plist><real>-nan</real></plist>");
   EXPECT_EQ(readOk(writeOk(nan)), nan);
-  testing::TempDir dir;
-  testing::writeFile(dir.file("ours.plist"), writeOk(everyKind()));
-  V expected = everyKind();
-  expected.asDict()->erase(expected.asDict()->end() - 2);
-  EXPECT_EQ(testing::pythonCanonOf(dir.file("ours.plist")), testing::canonOf(expected));
-  const std::string printed = testing::pythonWrite(
-      "{'int': -2**63, 'big': 2**64 - 1, 'reals': [0.1, 1e300, -0.0, float('inf')],"
-      " 'date': datetime.datetime(1999, 12, 31, 23, 59, 59), 'data': bytes(range(256)) * 3,"
-      " 'text': 'caf\\u00e9 \\U0001F600 <&> ]]>', 'nested': {'a': [True, False, {}, []]}}",
-      "FMT_XML", dir.file("python.plist"));
-  EXPECT_EQ(testing::canonOf(readOk(testing::readFile(dir.file("python.plist")))), printed);
 }
 
 // The layout other programs expect, to the byte (62 bytes of data end in one '='); a fraction of
@@ -175,15 +161,10 @@ TEST(XmlPlist, ErrorsNameTheLine) {
             "line 1: entity declarations are not allowed");
   EXPECT_EQ(error(kHeader + std::string("<plist>&x;</plist>")), "line 3: undefined entity &x;");
   // A month has its days and no more; nor are these dates or base64.
-  const int lengths[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  for (int month = 1; month <= 12; ++month) {
-    for (int day = 28; day <= 32; ++day) {
-      char date[32];
-      std::snprintf(date, sizeof date, "<date>2023-%02d-%02dZ</date>", month, day);
-      EXPECT_EQ(error(date).empty(), day <= lengths[month - 1]) << date;
-    }
-  }
-  for (const char* bad : {"<date>2024-13-01Z</date>", "<date>2024-00-01Z</date>",
+  for (const char* good : {"<date>2024-02-29Z</date>", "<date>2023-12-31Z</date>"})
+    EXPECT_EQ(error(good), "") << good;
+  for (const char* bad : {"<date>2023-02-29Z</date>", "<date>2023-04-31Z</date>",
+                          "<date>2024-13-01Z</date>", "<date>2024-00-01Z</date>",
                           "<date>2024-01-01T24Z</date>", "<date>2024-01-01T00:00:00</date>",
                           "<data>AA=A</data>", "<data>AA=</data>", "<data>A</data>"})
     EXPECT_NE(error(bad), "") << bad;

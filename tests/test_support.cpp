@@ -8,9 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <bit>
 #include <chrono>
-#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -212,98 +210,6 @@ PlistValue bookmark(const std::string& title, const std::string& url) {
        {"WebBookmarkUUID", PlistValue::string("uuid-" + title)},
        {"URLString", PlistValue::string(url)},
        {"URIDictionary", PlistValue::dict({{"title", PlistValue::string(title)}})}});
-}
-
-std::vector<std::string> childTitles(const PlistValue& parent) {
-  std::vector<std::string> titles;
-  static const PlistArray kNone;
-  const PlistArray* children = arrayValue(parent.find("Children"));
-  for (const PlistValue& child : children ? *children : kNone) {
-    const PlistValue* type = child.find("WebBookmarkType");
-    const PlistString* title =
-        type && type->asString() && *type->asString() == "WebBookmarkTypeLeaf"
-            ? stringValue(valueForKey(child.find("URIDictionary"), "title"))
-            : stringValue(child.find("Title"));
-    titles.push_back(title ? title->str() : "<none>");
-  }
-  return titles;
-}
-
-namespace {
-
-constexpr const char* kPythonCanon = R"PY(
-import datetime, plistlib, struct, sys
-def canon(v):
-    if isinstance(v, bool): return 'T' if v else 'F'
-    if isinstance(v, int): return 'i%d' % v
-    if isinstance(v, float): return 'r' + struct.pack('>d', v).hex()
-    if isinstance(v, str): return 's' + v.encode('utf-8').hex()
-    if isinstance(v, bytes): return 'b' + v.hex()
-    if isinstance(v, plistlib.UID): return 'u%d' % v.data
-    if isinstance(v, datetime.datetime):
-        return 'd%d' % ((v - datetime.datetime(2001, 1, 1)) // datetime.timedelta(microseconds=1))
-    if isinstance(v, list): return '[' + ','.join(canon(x) for x in v) + ']'
-    return '{' + ','.join(canon(k) + ':' + canon(x) for k, x in v.items()) + '}'
-)PY";
-
-std::string hex(std::string_view bytes) {
-  std::string out;
-  for (unsigned char c : bytes)
-    out += {"0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 15]};
-  return out;
-}
-
-std::string pythonPrint(const std::string& code, const std::string& path) {
-  std::string printed = runPython(kPythonCanon + code, {path});
-  if (!printed.empty()) printed.pop_back();
-  return printed;
-}
-
-}  // namespace
-
-std::string canonOf(const PlistValue& value) {
-  std::string out;
-  switch (value.kind()) {
-    case PlistKind::Dictionary:
-      for (const DictEntry& entry : *value.asDict())
-        out += (out.empty() ? "s" : ",s") + hex(entry.key) + ":" + canonOf(entry.value);
-      return "{" + out + "}";
-    case PlistKind::Array:
-      for (const PlistValue& element : *value.asArray())
-        out += (out.empty() ? "" : ",") + canonOf(element);
-      return "[" + out + "]";
-    case PlistKind::String:
-      return "s" + hex(*value.asString());
-    case PlistKind::Integer: {
-      const PlistInteger integer = *value.asInteger();
-      return "i" + (integer.fitsSigned() ? std::to_string(integer.asSigned())
-                                         : std::to_string(integer.asUnsigned()));
-    }
-    case PlistKind::Real:
-      return "r" + hex(bigEndian(std::bit_cast<std::uint64_t>(*value.asReal()), 8));
-    case PlistKind::Boolean:
-      return *value.asBoolean() ? "T" : "F";
-    case PlistKind::Date:
-      return "d" + std::to_string(std::llround(value.asDate()->secondsSince2001 * 1e6));
-    case PlistKind::Data:
-      return "b" +
-             hex({reinterpret_cast<const char*>(value.asData()->data()), value.asData()->size()});
-    case PlistKind::Uid:
-      return "u" + std::to_string(value.asUid()->value);
-  }
-  return "?";
-}
-
-std::string pythonCanonOf(const std::string& path) {
-  return pythonPrint("print(canon(plistlib.load(open(sys.argv[1], 'rb'))))", path);
-}
-
-std::string pythonWrite(const std::string& value, const std::string& format,
-                        const std::string& path) {
-  return pythonPrint("value = " + value +
-                         "\nopen(sys.argv[1], 'wb').write(plistlib.dumps(value, fmt=plistlib." +
-                         format + ", sort_keys=False))\nprint(canon(value))",
-                     path);
 }
 
 }  // namespace tidymark::testing

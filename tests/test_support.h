@@ -76,16 +76,5 @@ PlistValue bookmark(const std::string& title, const std::string& url = "https://
 PlistValue folder(const std::string& title, std::vector<PlistValue> children = {});
 PlistValue otherNode(const std::string& kind, const std::string& title,
                      std::vector<PlistValue> children = {});
-// The titles of a node's children, in order ("<none>" for an entry without one).
-std::vector<std::string> childTitles(const PlistValue& node);
-
-// A tree printed in one canonical text, so that Python's plistlib and our readers can be checked
-// against each other: pythonCanonOf(file) has plistlib load the file and print it that way;
-// pythonWrite has it write the Python literal `value` to `path` in `format` ("FMT_XML" or
-// "FMT_BINARY") and returns the canonical text of what it wrote.
-std::string canonOf(const PlistValue& value);
-std::string pythonCanonOf(const std::string& path);
-std::string pythonWrite(const std::string& value, const std::string& format,
-                        const std::string& path);
 
 }  // namespace tidymark::testing

@@ -62,14 +62,14 @@ TEST(FolderSort, OrdersEveryFolderAsTheOutlineAndTheReportShow) {
       {otherNode("webbookmarktypelist", "",
                  {folder("Favorites", {bookmark("Café"), bookmark("a")}),
                   otherNode("WebBookmarkTypeProxy", "History"),
-                  otherNode("webbookmarktypeleaf", "Own"), bookmark("a\n\x1B[2Jb"),
+                  otherNode("webbookmarktypeleaf", "Own"), bookmark("a\n\x1B[2Jb\x7F\xC2\x85\xFF"),
                   PlistValue::dict({kind("WebBookmarkTypeList"), entry("Title", s("first")),
                                     kind("x"), entry("Title", s("2nd"))}),
                   PlistValue::dict(
                       {entry("WebBookmarkType", PlistValue::integer(1)), entry("Title", s("Own"))}),
                   PlistValue::dict({kind("WebBookmarkTypeLeaf"), entry("URIDictionary", s("x"))})}),
        "Favorites/\n  Café\n  a\nHistory [WebBookmarkTypeProxy]\n"
-       "Own [webbookmarktypeleaf]\na\\n\\x1B[2Jb\nfirst/\nOwn [no kind]\n(untitled)\n",
+       "Own [webbookmarktypeleaf]\na\\n\\x1B[2Jb\\x7F\\xC2\\x85\\xFF\nfirst/\nOwn [no kind]\n(untitled)\n",
        "nothing would change"},
       {std::move(deep), deepOutline + margin + "1\n" + margin + "2\n",
        deepReport + ": 2 of 2 entries would move\n1 folder would change"},

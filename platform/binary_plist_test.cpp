@@ -2,7 +2,6 @@
 
 #include <sys/resource.h>
 
-#include <cmath>
 #include <limits>
 
 #include <gtest/gtest.h>
@@ -34,44 +33,9 @@ V readBack(const std::string& file) {
   return tree;
 }
 
-V everyKind() {
-  PlistData ramp(300);
-  for (std::size_t i = 0; i < ramp.size(); ++i)
-    ramp[i] = static_cast<std::uint8_t>(i * 7);
-  return V::dict({
-      {"integers", V::array({V::integer(kMin), V::integer(-1), V::integer(255), V::integer(65536),
-                             V::integer(std::int64_t{1} << 40), V::unsignedInteger(kAll / 2 + 1),
-                             V::unsignedInteger(kAll)})},
-      {"reals", V::array({V::real(-0.0), V::real(0.1), V::real(std::nan("")),
-                          V::real(-std::numeric_limits<double>::infinity())})},
-      {"dates", V::array({V::date(0.5), V::date(-978307200.0)})},
-      {"data", V::array({V::data({}), V::data(ramp)})},
-      {"strings", V::array({V::string(""), V::string("😀 and 𝄞"), V::string(std::string("a\0b", 3)),
-                            V::string("ünïcödé längér thän fïftéén")})},
-      {"uids", V::array({V::uid(0), V::uid(256), V::uid(kAll)})},
-      {"more", V::array({V::boolean(true), V::boolean(false), V::dict(), V::array(),
-                         V::array(PlistArray(15, V::real(2)))})},
-  });
-}
-
-// What is written reads back equal and rewrites to the same bytes, also each scalar as the root
-// and arrays around the object counts where references and offsets widen; equal strings are
-// written once, anything else that is not the same bytes is not.
-TEST(BinaryPlist, EveryKindComesBackEqualAndRewritesIdentically) {
-  const V tree = everyKind();
-  const std::string first = written(tree);
-  EXPECT_EQ(readBack(first), tree);
-  EXPECT_EQ(written(readBack(first)), first);
-  for (const auto& [key, group] : *tree.asDict()) {
-    for (const V& value : *group.asArray())
-      EXPECT_EQ(readBack(written(value)), value) << key;
-  }
-  for (std::int64_t count : {255, 256, 65535, 65536}) {
-    V integers = V::array(PlistArray(count, V::integer(0)));
-    for (std::int64_t i = 0; i < count; ++i)
-      (*integers.asArray())[i] = V::integer(i);
-    EXPECT_EQ(readBack(written(integers)), integers);
-  }
+// Equal strings are written once; anything else that is not the same bytes is not. Text that is
+// not UTF-8 is refused, and nothing is written.
+TEST(BinaryPlist, WritesEqualStringsOnceAndRefusesTextThatIsNotUtf8) {
   const std::pair<V, std::uint64_t> shared[] = {
       {V::array(PlistArray(1000, V::string("WebBookmarkTypeLeaf"))), 2},
       {V::array({V::real(0.0), V::real(-0.0), V::real(0.0), V::date(0.0)}), 4},
@@ -137,7 +101,8 @@ TEST(BinaryPlist, RefusesDamagedFilesSayingWhatIsWrong) {
     EXPECT_NE(error.find(message), std::string::npos) << error;
     EXPECT_EQ(root, V::string("untouched"));
   }
-  const std::string file = written(everyKind());
+  const std::string file = written(V::dict({{"k", V::array({V::string("\xF0\x9F\x98\x80"),
+      V::integer(kMin), V::real(0.5), V::date(1), V::data({1, 2}), V::uid(300), V::dict()})}}));
   for (std::size_t length = 0; length < file.size(); ++length) {
     V root;
     EXPECT_FALSE(readBinaryPlist(file.substr(0, length), &root).ok()) << length;

@@ -38,10 +38,10 @@ V everyKind() {
                           V::real(-std::numeric_limits<double>::infinity())})},
       {"dates", V::array({V::date(-1.0), V::date(-63113904000.0), V::date(252423993599.0)})},
       {"data", V::array({V::data({}), V::data(ramp), V::boolean(true), V::boolean(false)})},
-      {"strings", V::array({V::string(""), V::string("h\xC3\xA9llo \xF0\x9F\x98\x80 and 𝄞"),
-                            V::string("  lead and trail  "), V::string("a\rb\r\nc\t"),
-                            V::string("x]]>y"), V::string("&<>\"' &amp;"),
-                            V::string("ünïcödé längér thän fïftéén")})},
+      {"strings",
+       V::array({V::string(""), V::string("h\xC3\xA9llo \xF0\x9F\x98\x80 and 𝄞"),
+                 V::string("  lead and trail  "), V::string("a\rb\r\nc\t"), V::string("x]]>y"),
+                 V::string("&<>\"' &amp;"), V::string("ünïcödé längér thän fïftéén")})},
       {"uids", V::array({V::uid(0), V::uid(256), V::uid(kAll)})},
       {"nested", V::array({V::array(), V::dict(), V::array(PlistArray(15, V::real(2)))})},
       {" key&<> \r\t", V::array({V::string("odd key")})},
@@ -50,36 +50,31 @@ V everyKind() {
   });
 }
 
+std::string written(const PlistDocument& document) {
+  std::string out;
+  EXPECT_TRUE(serializePlist(document, &out).ok());
+  return out;
+}
+V parsed(const std::string& bytes) {
+  PlistDocument document;
+  EXPECT_EQ(parsePlist(bytes, &document).message(), "");
+  return document.root;
+}
+
 // Every kind of value written in either format reads back equal (a NaN keeps its sign) and
-// rewrites to the same bytes; so does each alone as the root, and arrays around the object
-// counts where a binary file's references and offsets widen.
+// rewrites to the same bytes; so does each alone as the root.
 TEST(PlistFile, EveryKindComesBackEqualInEitherFormat) {
   for (PlistFormat format : {PlistFormat::Xml, PlistFormat::Binary}) {
-    const auto write = [&](const V& value) {
-      std::string out;
-      EXPECT_TRUE(serializePlist({value, format}, &out).ok());
-      return out;
-    };
-    const auto read = [](const std::string& bytes) {
-      PlistDocument document;
-      EXPECT_EQ(parsePlist(bytes, &document).message(), "");
-      return document.root;
-    };
     V tree = everyKind();  // a binary file also holds fractions of a second and NUL characters
     if (format == PlistFormat::Binary)
-      tree.asDict()->push_back({"more", V::array({V::date(0.5), V::string(std::string("a\0b", 3))})});
-    const std::string first = write(tree);
-    EXPECT_EQ(read(first), tree);
-    EXPECT_EQ(write(read(first)), first);
+      tree.asDict()->push_back(
+          {"more", V::array({V::date(0.5), V::string(std::string("a\0b", 3))})});
+    const std::string first = written({tree, format});
+    EXPECT_EQ(parsed(first), tree);
+    EXPECT_EQ(written({parsed(first), format}), first);
     for (const auto& [key, group] : *tree.asDict()) {
       for (const V& value : *group.asArray())
-        EXPECT_EQ(read(write(value)), value) << key;
-    }
-    for (std::int64_t count : {255, 256, 65535, 65536}) {
-      V integers = V::array(PlistArray(count, V::integer(0)));
-      for (std::int64_t i = 0; i < count; ++i)
-        (*integers.asArray())[i] = V::integer(i);
-      EXPECT_EQ(read(write(integers)), integers);
+        EXPECT_EQ(parsed(written({value, format})), value) << key;
     }
   }
 }
@@ -139,19 +134,15 @@ TEST(PlistFile, PlistlibAndWeReadEachOthersFilesInEitherFormat) {
       " 'date': datetime.datetime(1999, 12, 31, 23, 59, 59), 'many': list(range(300)),"
       " 'strings': ['', 'caf\\u00e9 \\U0001F600 <&> ]]>', 'x' * 300],"
       " 'nested': [[], {}, [[{'k': [True, False]}]]]}\n";
-  testing::runPython(value + "for f in 'XML', 'BINARY': open(sys.argv[1] + f, 'wb').write("
-                             "plistlib.dumps(v, fmt=getattr(plistlib, 'FMT_' + f)))",
+  testing::runPython(value +
+                         "for f in 'XML', 'BINARY': open(sys.argv[1] + f, 'wb').write("
+                         "plistlib.dumps(v, fmt=getattr(plistlib, 'FMT_' + f)))",
                      {dir.file("")});
   std::vector<std::string> ours;
-  for (const char* from : {"XML", "BINARY"}) {
-    PlistDocument document;
-    ASSERT_TRUE(parsePlist(readFile(dir.file(from)), &document).ok()) << from;
+  for (const std::string from : {"XML", "BINARY"}) {
     for (PlistFormat format : {PlistFormat::Xml, PlistFormat::Binary}) {
-      std::string out;
-      document.format = format;
-      ASSERT_TRUE(serializePlist(document, &out).ok());
-      testing::writeFile(dir.file(std::to_string(ours.size())), out);
-      ours.push_back(dir.file(std::to_string(ours.size())));
+      ours.push_back(dir.file(from + std::to_string(ours.size())));
+      testing::writeFile(ours.back(), written({parsed(readFile(dir.file(from))), format}));
     }
   }
   testing::runPython(value + "for p in sys.argv[1:]: assert plistlib.load(open(p, 'rb')) == v, p",

@@ -122,8 +122,8 @@ std::string sharedChildren(bool fallback) {
 // XML unlike the tool's own writing: CRLF, spaces, an older DOCTYPE, a comment and a blank line
 // between entries, character references, empty elements.
 std::string unusualXml() {
-  std::string xml = R"(<?xml version="1.0" encoding="UTF-8"?>
-<!DOCTYPE plist SYSTEM "file://localhost/System/Library/DTDs/PropertyList.dtd">
+  std::string xml =
+      R"(<?xml version="1.0" encoding="UTF-8"?> <!DOCTYPE plist SYSTEM "file://localhost/System/Library/DTDs/PropertyList.dtd">
 <plist version="1.0"> <dict><key>WebBookmarkType</key><string>WebBookmarkTypeList</string> <key>Children</key> <array>
   <dict><key>WebBookmarkType</key><string>Note</string><key>Title</key><string>&#x63;herry &amp; co</string></dict>
   <!-- a comment between entries -->
@@ -131,8 +131,7 @@ std::string unusualXml() {
   <dict><key>WebBookmarkType</key><string>WebBookmarkTypeList</string><key>Title</key><string>&#65;pple</string><key>Children</key><array/></dict>
 
   <dict><key>WebBookmarkType</key><string>Note</string><key>Title</key><string>Banana</string></dict> </array>
-</dict> </plist>
-)";
+</dict> </plist>)";
   for (std::size_t at = 0; (at = xml.find('\n', at)) != std::string::npos; at += 2)
     xml.insert(at, 1, '\r');
   return xml;

@@ -18,8 +18,7 @@ class FakeApp {
   int pid() const { return pid_; }
   bool ready() const { return ready_; }  // it started and renamed itself
   bool alive();                          // it has not exited (a zombie has)
-  // Waits for it to exit (killing it after 10 s) and reaps it: the signal that ended it, or 0.
-  int reap();
+  void reap();  // waits for it to exit (killing it after 10 s) and reaps it
 
  private:
   RunningProgram program_;

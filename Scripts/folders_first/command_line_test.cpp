@@ -22,8 +22,6 @@ TEST(CommandLine, ReadsOptionsKeywordAndPathOrNamesWhatIsWrong) {
       {{"--dry-run", "FoldersFirst", "b.plist", "ignored"}, "sort -n foldersFirst b.plist"},
       {{}, "sort"},
       {{"--version", "-n", "--help", "b.plist"}, "help -n"},
-      {{"--version"}, "version"},
-      {{"-h"}, "help"},
       {{"-", "ignored", "-"}, "sort -"},
       {{"--", "b.plist", "--help"}, "sort b.plist"},
       {{"foldersFirst", "-n"}, "sort foldersFirst -n"},

@@ -72,10 +72,9 @@ TEST(PlistFile, EveryKindComesBackEqualInEitherFormat) {
     const std::string first = written({tree, format});
     EXPECT_EQ(parsed(first), tree);
     EXPECT_EQ(written({parsed(first), format}), first);
-    for (const auto& [key, group] : *tree.asDict()) {
+    for (const auto& [key, group] : *tree.asDict())
       for (const V& value : *group.asArray())
         EXPECT_EQ(parsed(written({value, format})), value) << key;
-    }
   }
 }
 
@@ -131,20 +130,18 @@ TEST(PlistFile, PlistlibAndWeReadEachOthersFilesInEitherFormat) {
   const std::string value =
       "import datetime, plistlib, sys\nv = {'ints': [255, 256, 2**32, -1, -2**63, 2**63, 2**64-1],"
       " 'reals': [0.1, 5e-324, 1e300, float('-inf')], 'data': [b'', bytes(range(256)) * 3],"
-      " 'date': datetime.datetime(1999, 12, 31, 23, 59, 59), 'many': list(range(300)),"
-      " 'strings': ['', 'caf\\u00e9 \\U0001F600 <&> ]]>', 'x' * 300],"
-      " 'nested': [[], {}, [[{'k': [True, False]}]]]}\n";
-  testing::runPython(value +
-                         "for f in 'XML', 'BINARY': open(sys.argv[1] + f, 'wb').write("
-                         "plistlib.dumps(v, fmt=getattr(plistlib, 'FMT_' + f)))",
-                     {dir.file("")});
+      " 'date': datetime.datetime(1999, 12, 31, 23, 59, 59), 'many': list(range(300)), 'strings':"
+      " ['', 'caf\\u00e9 \\U0001F600 <&> ]]>', 'x' * 300], 'nested': [[], {}, [{'k': [True]}]]}\n";
+  const std::string dump =
+      "for f in 'XML', 'BINARY':\n plistlib.dump(v, open(sys.argv[1] + f, "
+      "'wb'), fmt=getattr(plistlib, 'FMT_' + f))";
+  testing::runPython(value + dump, {dir.file("")});
   std::vector<std::string> ours;
-  for (const std::string from : {"XML", "BINARY"}) {
+  for (const std::string from : {"XML", "BINARY"})
     for (PlistFormat format : {PlistFormat::Xml, PlistFormat::Binary}) {
       ours.push_back(dir.file(from + std::to_string(ours.size())));
       testing::writeFile(ours.back(), written({parsed(readFile(dir.file(from))), format}));
     }
-  }
   testing::runPython(value + "for p in sys.argv[1:]: assert plistlib.load(open(p, 'rb')) == v, p",
                      ours);
 }

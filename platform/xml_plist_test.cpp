@@ -67,7 +67,6 @@ TEST(XmlPlist, ReadsWhatOtherWritersProduce) {
   const std::pair<std::string, V> cases[] = {
       {"<integer>-0XfF</integer>", V::integer(-255)},
       {"<integer> \n 7 \t</integer>", V::integer(7)},
-      {"<real>+1.5</real>", V::real(1.5)},
       {"<real>-Infinity</real>", V::real(-kInf)},
       {"<date>2024-03Z</date>", V::date(730944000)},
       {"<date>2000-02-29T12:00Z</date>", V::date(-26481600)},

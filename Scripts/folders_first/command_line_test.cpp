@@ -22,7 +22,6 @@ TEST(CommandLine, ReadsOptionsKeywordAndPathOrNamesWhatIsWrong) {
       {{"--dry-run", "FoldersFirst", "b.plist", "ignored"}, "sort -n foldersFirst b.plist"},
       {{}, "sort"},
       {{"--version", "-n", "--help", "b.plist"}, "help -n"},
-      {{"-", "ignored", "-"}, "sort -"},
       {{"--", "b.plist", "--help"}, "sort b.plist"},
       {{"foldersFirst", "-n"}, "sort foldersFirst -n"},
       {{"--help", "-x.plist"}, "usage error: unknown option '-x.plist'" + see},

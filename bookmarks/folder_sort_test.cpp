@@ -120,7 +120,7 @@ std::string sharedChildren(bool fallback) {
 }
 
 // XML unlike the tool's own writing: CRLF, spaces, an older DOCTYPE, a comment and a blank line
-// between entries, character references, empty elements.
+// between entries, character references, an empty element; a folder of two entries to swap.
 std::string unusualXml() {
   std::string xml =
       R"(<?xml version="1.0" encoding="UTF-8"?> <!DOCTYPE plist SYSTEM "file://localhost/System/Library/DTDs/PropertyList.dtd">
@@ -128,7 +128,7 @@ std::string unusualXml() {
   <dict><key>WebBookmarkType</key><string>Note</string><key>Title</key><string>&#x63;herry &amp; co</string></dict>
   <!-- a comment between entries -->
   <dict><key>WebBookmarkType</key><string>Note</string><key>Title</key><string/></dict>
-  <dict><key>WebBookmarkType</key><string>WebBookmarkTypeList</string><key>Title</key><string>&#65;pple</string><key>Children</key><array/></dict>
+  <dict><key>WebBookmarkType</key><string>WebBookmarkTypeList</string><key>Title</key><string>&#65;pple</string><key>Children</key><array><dict><key>WebBookmarkType</key><string>Note</string><key>Title</key><string>y</string></dict><dict><key>WebBookmarkType</key><string>Note</string><key>Title</key><string>x</string></dict></array></dict>
 
   <dict><key>WebBookmarkType</key><string>Note</string><key>Title</key><string>Banana</string></dict> </array>
 </dict> </plist>)";

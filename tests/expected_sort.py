@@ -88,9 +88,7 @@ def unshared(value):  # plistlib gives an object referenced twice as one; tidyma
 original_path, result_path, expected_path = sys.argv[1:]
 data = open(original_path, "rb").read()
 tree = plistlib.loads(data)
-make = binary_expected if data.startswith(b"bplist00") else xml_expected
-open(expected_path, "wb").write(make(data, tree))
-tree = unshared(tree)
-sort_node(tree)
+open(expected_path, "wb").write((binary_expected if data[:8] == b"bplist00" else xml_expected)(data, tree))
+sort_node(tree := unshared(tree))
 if plistlib.load(open(result_path, "rb")) != tree:
     sys.exit("plistlib reads the result as another tree than the sorted original")

@@ -67,8 +67,7 @@ TEST(TidymarkKilled, LeavesTheOriginalOrTheSortedFileAndTheNextRunClearsUp) {
     std::this_thread::sleep_for(took * std::uniform_real_distribution(0.0, 1.2)(random));
     ::kill(run.pid, SIGKILL);
     finishProgram(run);
-    const std::string now = readFile(path);
-    ASSERT_TRUE(now == original || now == sorted) << "kill " << kill;
+    ASSERT_TRUE(readFile(path) == original || readFile(path) == sorted) << "kill " << kill;
     for (const std::string& entry : directoryEntries(dir.path()))
       ASSERT_TRUE(entry.starts_with(".Bookmarks.plist.tidymark-") || entry == kept[2] ||
                   entry == kept[3]);
@@ -201,26 +200,16 @@ TEST_F(TidymarkInterfered, EveryFailingCallLeavesTheOriginalOrTheSortedFile) {
   }
 }
 
-std::string ascii(const std::string& text) {
-  return static_cast<char>(0x50 | text.size()) + text;
-}
-
-// A binary file whose root dictionary holds `children` (object 2) under "Children".
-std::string withChildren(std::string children, BinaryLayout layout = {}) {
-  layout.objects.insert(layout.objects.begin(), {"\xD1\x01\x02", ascii("Children"), children});
-  return assembleBinaryPlist(layout);
-}
-
 // Hostile files: a damaged one and a bomb are refused with their reason and left as they were, an
 // entity is refused unread, folders 200,000 deep are sorted (reason "") into a file that loads;
 // never a crash, a hang, a file left beside it, or more than 1 GiB of memory or 256 MiB written.
 TEST(TidymarkHostileInput, RefusesOrSortsEveryFileAndNeverCrashesHangsOrBloats) {
   // Under "Children" an array holding the array below it twice, 64 levels down to a string:
   // 2^64 strings when expanded, from a few hundred bytes.
-  BinaryLayout levels;
+  BinaryLayout bomb = {.objects = {"\xD1\x01\x02", "\x58" "Children", "\xA2\x03\x03"}};
   for (char level = 4; level < 68; ++level)
-    levels.objects.push_back({'\xA2', level, level});
-  levels.objects.push_back(ascii("x"));
+    bomb.objects.push_back({'\xA2', level, level});
+  bomb.objects.push_back("\x51x");
   std::string deepXml = "<plist><dict><key>Children</key><array>", deepEnd;
   for (int level = 0; level < 200000; ++level, deepEnd += "</array></dict>")
     deepXml += "<dict><key>WebBookmarkType</key><string>WebBookmarkTypeList</string>"
@@ -235,7 +224,7 @@ TEST(TidymarkHostileInput, RefusesOrSortsEveryFileAndNeverCrashesHangsOrBloats) 
   writeFile(scratch.file("secret"), secret);
   const std::pair<std::string, std::string> cases[] = {
       {valid.substr(0, valid.size() / 2), "not a binary property list: "},
-      {withChildren("\xA2\x03\x03", levels), "expands far beyond its size"},
+      {assembleBinaryPlist(bomb), "expands far beyond its size"},
       {"<!DOCTYPE plist [<!ENTITY x SYSTEM \"file://" + scratch.file("secret") +
            "\">]><plist><dict><key>k</key><string>&x;</string></dict></plist>",
        "entity declarations are not allowed"},

@@ -36,7 +36,6 @@ def binary_expected(data, tree):
         if order_of(node) is not None:
             keys_and_values, _ = refs(obj)
             entries, start = refs(keys_and_values[len(keys_and_values) // 2 + list(node).index("Children")])
-            entries = entries[:len(node["Children"])]
             for entry, child in zip(entries, node["Children"]):
                 walk(entry, child)
             moved = b"".join(entries[i].to_bytes(ref_size, "big") for i in order_of(node))

@@ -32,10 +32,6 @@ std::string progress(const std::string& path, const std::string& ending = " done
   return doing + " bookmarks at " + path + " ..." + ending + "\n";
 }
 
-std::string outline(const std::string& path) {
-  return runProgram({TIDYMARK_OUTLINE_BINARY, path}).out;
-}
-
 // An unsorted file: bookmark b, folder A holding "Item 10" and "Item 2", bookmark a.
 void writeBookmarks(const std::string& path) {
   const PlistValue tree = folder(
@@ -132,7 +128,7 @@ TEST_F(TidymarkWithBrowser, DoesWhatItsCommandLineSays) {
       files[entry.path()] = entry.is_regular_file() ? readFile(entry.path()) : "";
     return files;
   };
-  EXPECT_EQ(outline(path), "b\nA/\n  Item 10\n  Item 2\na\n");  // the file as it is
+  EXPECT_EQ(runProgram({TIDYMARK_OUTLINE_BINARY, path}).out, "b\nA/\n  Item 10\n  Item 2\na\n");
   std::optional<FakeApp> safari(std::in_place, "Safari", "saves", -1, Strings{copy, path});
   ASSERT_TRUE(safari->ready());
   for (const auto& c : cases) {
@@ -151,7 +147,7 @@ TEST_F(TidymarkWithBrowser, DoesWhatItsCommandLineSays) {
     EXPECT_EQ(result.err, c.err);
     auto after = snapshot();
     const std::string shows = quits ? "y\nz\n" : "A/\n  Item 2\n  Item 10\na\nb\n";
-    EXPECT_EQ(file.empty() ? shows : outline(file), shows);
+    EXPECT_EQ(file.empty() ? shows : runProgram({TIDYMARK_OUTLINE_BINARY, file}).out, shows);
     if (!file.empty()) after[file] = before.at(file);
     EXPECT_TRUE(after == before);
     ASSERT_TRUE(!safari || safari->alive() != quits) << "the browser quit, or stayed";

@@ -55,8 +55,7 @@ bool fails(const std::string& call, bool counted) {
   if (action == "rewrite") put(target, 0, "REWRITE!");
   if (action == "move") move(target, target + ".moved");
   if (action == "chmod") chmod(target.c_str(), 0600);
-  if (!action.empty() && std::isdigit(action[0]))
-    raise(std::atoi(action.data()));  // a signal's number
+  if (std::isdigit(action[0])) raise(std::atoi(action.data()));  // a signal's number
   return false;
 }
 
@@ -71,17 +70,15 @@ bool onProc(int fd) {
   extern "C" Result name params {                             \
     return fails(#name, counted) ? -1 : syscall(__VA_ARGS__); \
   }
-WRAP(ssize_t, write, !onProc(fd), (int fd, const void* data, size_t size), SYS_write, fd, data,
-     size)
-WRAP(ssize_t, read, !onProc(fd), (int fd, void* data, size_t size), SYS_read, fd, data, size)
+WRAP(ssize_t, write, !onProc(fd), (int fd, const void* data, size_t n), SYS_write, fd, data, n)
+WRAP(ssize_t, read, !onProc(fd), (int fd, void* data, size_t n), SYS_read, fd, data, n)
 WRAP(int, close, !onProc(fd), (int fd), SYS_close, fd)
 WRAP(int, fsync, true, (int fd), SYS_fsync, fd)
 WRAP(int, fchmod, true, (int fd, mode_t mode), SYS_fchmod, fd, mode)
 WRAP(int, fchown, true, (int fd, uid_t owner, gid_t group), SYS_fchown, fd, owner, group)
 WRAP(int, fsetxattr, true, (int fd, const char* n, const void* v, size_t s, int f), SYS_fsetxattr,
      fd, n, v, s, f)
-WRAP(int, rename, true, (const char* from, const char* to), SYS_renameat, AT_FDCWD, from, AT_FDCWD,
-     to)
+WRAP(int, rename, true, (const char* a, const char* b), SYS_renameat, AT_FDCWD, a, AT_FDCWD, b)
 
 extern "C" int open(const char* path, int flags, ...) {
   va_list args;

@@ -36,7 +36,6 @@ def binary_expected(data, tree):
         if order_of(node) is not None:
             keys_and_values, _ = refs(obj)
             entries, start = refs(keys_and_values[len(keys_and_values) // 2 + list(node).index("Children")])
-            entries = entries[:len(node["Children"])]
             for entry, child in zip(entries, node["Children"]):
                 walk(entry, child)
             moved = b"".join(entries[i].to_bytes(ref_size, "big") for i in order_of(node))
@@ -88,9 +87,7 @@ def unshared(value):  # plistlib gives an object referenced twice as one; tidyma
 original_path, result_path, expected_path = sys.argv[1:]
 data = open(original_path, "rb").read()
 tree = plistlib.loads(data)
-make = binary_expected if data.startswith(b"bplist00") else xml_expected
-open(expected_path, "wb").write(make(data, tree))
-tree = unshared(tree)
-sort_node(tree)
+open(expected_path, "wb").write((binary_expected if data[:8] == b"bplist00" else xml_expected)(data, tree))
+sort_node(tree := unshared(tree))
 if plistlib.load(open(result_path, "rb")) != tree:
     sys.exit("plistlib reads the result as another tree than the sorted original")

@@ -147,8 +147,10 @@ TEST_F(TidymarkWithBrowser, DoesWhatItsCommandLineSays) {
     EXPECT_EQ(result.err, c.err);
     auto after = snapshot();
     const std::string shows = quits ? "y\nz\n" : "A/\n  Item 2\n  Item 10\na\nb\n";
-    if (!file.empty()) EXPECT_EQ(runProgram({TIDYMARK_OUTLINE_BINARY, file}).out, shows);
-    if (!file.empty()) after[file] = before.at(file);
+    if (!file.empty()) {
+      EXPECT_EQ(runProgram({TIDYMARK_OUTLINE_BINARY, file}).out, shows);
+      after[file] = before.at(file);
+    }
     EXPECT_TRUE(after == before);
     ASSERT_TRUE(!safari || safari->alive() != quits) << "the browser quit, or stayed";
     if (quits) safari.reset();

@@ -31,8 +31,7 @@ V readOk(const std::string& xml) {
 }
 std::string repeat(const std::string& text, std::size_t count) {
   std::string result;
-  while (count-- > 0)
-    result += text;
+  for (; count > 0; --count) result += text;
   return result;
 }
 

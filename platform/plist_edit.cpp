@@ -19,7 +19,7 @@ void PlistOriginal::addElements(const void* id, const ByteSpan* elements, std::u
 }
 
 void PlistOriginal::setOffsetTable(std::uint64_t table, std::uint64_t objects,
-                                  unsigned offsetSize) {
+                                   unsigned offsetSize) {
   table_ = table;
   objects_ = objects;
   offsetSize_ = offsetSize;
@@ -109,8 +109,8 @@ std::optional<PlistEdit> PlistOriginal::edit(const std::vector<ArrayMove>& moves
       edit.reorderings_.push_back({refSize_ == 0 ? spans_.data() + record.first : nullptr,
                                    record.first, record.count, order});
       if (refSize_ != 0) {
-        rewritten.push_back({{record.first, record.first + std::uint64_t{record.count} * refSize_},
-                             record.object});
+        rewritten.push_back(
+            {{record.first, record.first + std::uint64_t{record.count} * refSize_}, record.object});
       }
     }
     i = j;

@@ -10,7 +10,6 @@ namespace tidymark {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::FakeApp;
 const std::string kQuit = "tell application \"Safari\" to quit";
 
 class QuitScriptTest : public testing::FakeAppTest {};
@@ -19,7 +18,7 @@ class QuitScriptTest : public testing::FakeAppTest {};
 // still running under that name, to quit; it returns once they are gone, or after the wait for
 // one that stays. Another user's application is neither asked nor waited for.
 TEST_F(QuitScriptTest, EndsThisUsersApplicationOfThatNameOnly) {
-  FakeApp safari("Safari"), stays("Safari", "ignores"), beta("Safari Beta");
+  testing::FakeApp safari("Safari"), stays("Safari", "ignores"), beta("Safari Beta");
   ASSERT_TRUE(safari.ready() && stays.ready() && beta.ready());
   SystemProcessTable table;
   for (const std::string script :
@@ -34,7 +33,7 @@ TEST_F(QuitScriptTest, EndsThisUsersApplicationOfThatNameOnly) {
   EXPECT_TRUE(table.requestQuit({stays.pid(), "Safari"}) &&
               !table.requestQuit({safari.pid(), "Safari"}));  // this one is gone
   if (::geteuid() != 0) GTEST_SKIP() << "starting a process as another user needs root";
-  FakeApp other("Safari", "quits", 65534);
+  testing::FakeApp other("Safari", "quits", 65534);
   EXPECT_TRUE(other.ready() && !table.requestQuit({other.pid(), "Safari"}));
   EXPECT_TRUE(runQuitScript(kQuit, table, 100ms).ok() && other.alive());
 }

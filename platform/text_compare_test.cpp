@@ -27,7 +27,7 @@ TEST(TextCompare, RanksTitlesAlikeFromEitherSide) {
       {"Item 2", "Item 10", -1},     // digit runs by value, of any length
       {"99999999999999999999999", "100000000000000000000000", -1},
       {"a 1", "a1", -1},  // space and punctuation before digits, letters after
-      {"", "0", -1},  // a prefix comes first
+      {"", "0", -1},      // a prefix comes first
   };
   std::vector<std::string> titles = {"caf\xC3", "x9y", "x09z"};
   for (const auto& [first, second, order] : cases) {

@@ -31,7 +31,8 @@ V readOk(const std::string& xml) {
 }
 std::string repeat(const std::string& text, std::size_t count) {
   std::string result;
-  for (; count > 0; --count) result += text;
+  for (; count > 0; --count)
+    result += text;
   return result;
 }
 

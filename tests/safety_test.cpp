@@ -24,8 +24,9 @@ using Names = std::vector<std::string>;
 
 // tidymark on `path` under ceilings for its memory and what it may write, and a guard on time.
 ProgramResult tidymark(const std::string& path, std::vector<std::string> env = {}) {
-  return runProgram({TIDYMARK_BINARY, path}, {.env = env, .timeoutSeconds = 120,
-                                              .memoryLimit = 1u << 30, .fileSizeLimit = 1u << 28});
+  return runProgram(
+      {TIDYMARK_BINARY, path},
+      {.env = env, .timeoutSeconds = 120, .memoryLimit = 1u << 30, .fileSizeLimit = 1u << 28});
 }
 
 void expectSaidFailure(const ProgramResult& r, const std::string& path, const std::string& why) {
@@ -184,14 +185,15 @@ TEST(TidymarkInterfered, LeavesTheOriginalTheSortedFileOrWhatAnotherProgramLeft)
 TEST(TidymarkHostileInput, RefusesOrSortsEveryFileAndNeverCrashesHangsOrBloats) {
   // Under "Children" an array holding the array below it twice, 64 levels down to a string:
   // 2^64 strings when expanded, from a few hundred bytes.
-  BinaryLayout bomb = {.objects = {"\xD1\x01\x02", "\x58" "Children", "\xA2\x03\x03"}};
+  BinaryLayout bomb = {.objects = {"\xD1\x01\x02", "XChildren", "\xA2\x03\x03"}};  // 'X': 8 ASCII
   for (char level = 4; level < 68; ++level)
     bomb.objects.push_back({'\xA2', level, level});
   bomb.objects.push_back("\x51x");
   std::string deepXml = "<plist><dict><key>Children</key><array>", deepEnd;
   for (int level = 0; level < 200000; ++level, deepEnd += "</array></dict>")
-    deepXml += "<dict><key>WebBookmarkType</key><string>WebBookmarkTypeList</string>"
-               "<key>Children</key><array><string>b</string>";
+    deepXml +=
+        "<dict><key>WebBookmarkType</key><string>WebBookmarkTypeList</string>"
+        "<key>Children</key><array><string>b</string>";
   deepXml += deepEnd + "</array></dict></plist>";
   PlistDocument deep, written;
   std::string deepBinary;

@@ -83,6 +83,8 @@ TEST_F(TidymarkWithBrowser, DoesWhatItsCommandLineSays) {
     const std::size_t from = text.find(opening) + opening.size();
     return text.substr(from, text.find(closing, from) - from);
   };
+  // One row a line, as far as it fits.
+  // clang-format off
   const struct {
     Strings args;
     int status;
@@ -122,6 +124,7 @@ TEST_F(TidymarkWithBrowser, DoesWhatItsCommandLineSays) {
       {{path}, 1, "", error("write error", "No space left on device; the file was sorted and "
                                            "replaced"), path, -1, Output::Full},
   };
+  // clang-format on
   auto snapshot = [&] {
     std::map<std::string, std::string> files;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path()))

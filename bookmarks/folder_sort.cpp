@@ -148,8 +148,9 @@ Status sortDocument(PlistDocument& document, bool* moved) {
   *moved = !changes.empty();
   document.moved.assign(std::make_move_iterator(changes.begin()),
                         std::make_move_iterator(changes.end()));
-  if (*moved && document.partial &&
-      !(document.original && document.original->edit(document.moved))) {
+  document.edit = std::nullopt;
+  if (*moved && document.original) document.edit = document.original->edit(document.moved);
+  if (*moved && document.partial && !document.edit) {
     // Saved whole after all: the tree must be whole too.
     if (Status status = readWholeTree(&document); !status.ok()) return status;
     sortImpl(document.root);

@@ -34,16 +34,29 @@ bool PlistOriginal::standAlone(std::vector<std::pair<ByteSpan, std::uint64_t>> m
   for (std::size_t i = 1; i < moved.size(); ++i) {
     if (moved[i].first.begin < moved[i - 1].first.end) return false;
   }
+  if (moved.empty()) return true;
   const auto* data = reinterpret_cast<const std::uint8_t*>(bytes_.data());
+  // Writers lay objects out in the order of their numbers, so the first list that ends after an
+  // object begins is found by moving forward from the last object's; only an object that lies
+  // before the one ahead of it needs a search.
+  auto list = moved.begin();
+  std::uint64_t previous = 0;
   for (std::uint64_t object = 0; object < objects_; ++object) {
     const std::uint64_t begin =
         binary_format::loadBigEndian(data + table_ + object * offsetSize_, offsetSize_);
-    const std::uint64_t end = binary_format::objectEnd(data, begin, table_, refSize_);
+    if (begin < previous) {
+      list = std::upper_bound(moved.begin(), moved.end(), begin,
+                              [](std::uint64_t at, const auto& m) { return at < m.first.end; });
+    }
+    previous = begin;
+    while (list != moved.end() && list->first.end <= begin)
+      ++list;
+    if (list == moved.end()) continue;
     // The lists that end after this object begins, while they begin before it ends.
-    auto list = std::upper_bound(moved.begin(), moved.end(), begin,
-                                 [](std::uint64_t at, const auto& m) { return at < m.first.end; });
-    for (; list != moved.end() && list->first.begin < end; ++list) {
-      if (list->second != object) return false;
+    const std::uint64_t end = binary_format::objectEnd(data, begin, table_, refSize_);
+    for (auto overlapping = list;
+         overlapping != moved.end() && overlapping->first.begin < end; ++overlapping) {
+      if (overlapping->second != object) return false;
     }
   }
   return true;
@@ -107,7 +120,7 @@ std::optional<PlistEdit> PlistOriginal::edit(const std::vector<ArrayMove>& moves
     }
     if (order) {
       edit.reorderings_.push_back({refSize_ == 0 ? spans_.data() + record.first : nullptr,
-                                   record.first, record.count, order});
+                                   record.first, record.count, *order});
       if (refSize_ != 0) {
         rewritten.push_back(
             {{record.first, record.first + std::uint64_t{record.count} * refSize_}, record.object});
@@ -181,7 +194,7 @@ Status PlistEdit::write(ByteSink& sink) const {
       const Reordering& array = *piece.array;
       const std::uint32_t k = piece.k++;
       if (k > 0) ok = copy(array.element(k - 1, refSize_).end, array.element(k, refSize_).begin);
-      const ByteSpan moved = array.element((*array.order)[k], refSize_);
+      const ByteSpan moved = array.element(array.order[k], refSize_);
       pieces.push_back({moved.begin, moved.end, none, 0});  // `piece` is not used after this
     }
     if (!ok) return Status::failure(sink.error());

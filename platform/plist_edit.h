@@ -39,7 +39,7 @@ class PlistEdit {
     const ByteSpan* spans;  // null for a binary file's references
     std::uint64_t first;
     std::uint32_t count;
-    const std::vector<std::uint32_t>* order;
+    std::vector<std::uint32_t> order;
 
     ByteSpan element(std::uint32_t i, unsigned refSize) const {
       if (spans) return spans[i];

@@ -159,6 +159,7 @@ Status serializePlist(const PlistDocument& document, std::string* out) {
 }
 
 Status writePlistContent(const PlistDocument& document, ByteSink& sink) {
+  if (document.edit) return document.edit->write(sink);
   if (document.original) {
     if (const std::optional<PlistEdit> edit = document.original->edit(document.moved)) {
       return edit->write(sink);

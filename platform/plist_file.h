@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,6 +27,9 @@ struct PlistDocument {
   // moved. Whoever changes the tree in any other way resets `original`.
   std::shared_ptr<const PlistOriginal> original = nullptr;
   std::vector<ArrayMove> moved = {};
+  // The edit that saves `moved`, once worked out (see sortDocument), so that it is not worked
+  // out again when the document is saved. Whoever changes `moved` resets it.
+  std::optional<PlistEdit> edit = std::nullopt;
   // The tree holds only the dictionary entries under some keys (see KeptKeys): enough to sort it
   // and save the sort as an edit of the original, not to write it whole.
   bool partial = false;

@@ -8,6 +8,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -218,7 +219,36 @@ TEST(TidymarkHostileInput, RefusesOrSortsEveryFileAndNeverCrashesHangsOrBloats) 
     if (!reason.empty()) expectSaidFailure(result, path, reason);
     EXPECT_TRUE(reason.empty() ? result.status == 0 && loadPlistFile(path, &written).ok()
                                : readFile(path) == content);
+    if (!reason.empty()) continue;
+    // Its outline streams, indented no deeper than a cap, under the same ceilings: unbounded
+    // indentation would need tens of gigabytes.
+    const ProgramResult outline = runProgram(
+        {TIDYMARK_OUTLINE_BINARY, path},
+        {.timeoutSeconds = 120, .memoryLimit = 1u << 30, .fileSizeLimit = 1u << 28});
+    EXPECT_EQ(outline.status, 0);
+    EXPECT_EQ(std::count(outline.out.begin(), outline.out.end(), '\n'), 2 * 200000);
   }
+}
+
+// Without a readable process table nobody can tell whether the browser runs: nothing is done.
+TEST(TidymarkBlind, RefusesToRunWithoutAProcessTable) {
+#ifdef TIDYMARK_SANITIZED  // whose runtime reads /proc itself
+  GTEST_SKIP() << "the sanitizers' runtime needs /proc";
+#endif
+  TempDir dir;
+  const std::string path = dir.file("Bookmarks.plist"), original = generate(path, 10);
+  std::vector<std::string> argv = {"unshare", "--mount", "sh", "-c",
+                                   "mount -t tmpfs none /proc && exec \"$@\"", "sh", "true"};
+  if (::geteuid() != 0 || runProgram(argv).status != 0)
+    GTEST_SKIP() << "no mount namespace with an empty /proc here";
+  argv.back() = TIDYMARK_BINARY;
+  argv.push_back(path);
+  const ProgramResult result = runProgram(argv);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "tidymark: cannot tell whether Safari is running (/proc lists no "
+                        "processes); " + path + " left unchanged\n");
+  EXPECT_TRUE(readFile(path) == original);
 }
 
 }  // namespace

@@ -21,6 +21,7 @@ TEST(CommandLine, ReadsOptionsKeywordAndPathOrNamesWhatIsWrong) {
   const std::pair<std::vector<std::string_view>, std::string> cases[] = {
       {{"--dry-run", "FoldersFirst", "b.plist", "ignored"}, "sort -n foldersFirst b.plist"},
       {{}, "sort"},
+      {{"-h", "b.plist"}, "help"},
       {{"--version", "-n", "--help", "b.plist"}, "help -n"},
       {{"--", "b.plist", "--help"}, "sort b.plist"},
       {{"foldersFirst", "-n"}, "sort foldersFirst -n"},

@@ -527,8 +527,9 @@ bool Reader::build(PlistValue* tree) {
       if (!reference(top, position, &key) || !reference(top, top.count + position, &child)) {
         return false;
       }
+      // A dictionary that is not kept has its keys checked, not built.
       PlistString text;
-      if (!loadKey(key, top.object, &text)) return false;
+      if (!loadKey(key, top.object, top.dict ? &text : nullptr)) return false;
       if (top.dict && isKept(text)) {
         DictEntry& entry = top.dict->emplace_back();
         entry.key = std::move(text);

@@ -1,7 +1,11 @@
 #pragma once
 
+#include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
+#include "platform/binary_plist_view.h"
 #include "platform/plist_value.h"
 
 namespace tidymark {
@@ -14,9 +18,6 @@ inline constexpr std::string_view kChildrenKey = "Children";
 inline constexpr std::string_view kTitleKey = "Title";
 inline constexpr std::string_view kUriDictionaryKey = "URIDictionary";
 inline constexpr std::string_view kUriTitleKey = "title";
-// Every key the sort reads: a tree of only these entries sorts as the whole one does.
-inline constexpr std::string_view kSortKeys[] = {kBookmarkTypeKey, kChildrenKey, kTitleKey,
-                                                 kUriDictionaryKey, kUriTitleKey};
 
 // What the sort needs to know of a node, read in one pass over its keys.
 struct NodeFacts {
@@ -38,5 +39,44 @@ inline bool isFolder(const PlistValue& node) {
 
 // The node's kind ("WebBookmarkType"), or nullptr when it has none.
 const PlistString* getKind(const PlistValue& node);
+
+// The same facts of the nodes of a binary file, read where they lie (see BinaryPlistView). Keys
+// and kinds are shared objects in such a file, so what each object says is worked out once.
+class BinaryBookmarks {
+ public:
+  explicit BinaryBookmarks(const BinaryPlistView& view) : view_(view) {}
+
+  struct Facts {
+    bool folder = false;
+    bool titled = false;         // the title is a string; otherwise it counts as empty
+    std::uint64_t children = 0;  // a folder's "Children" array, when it has one of any length
+    bool hasChildren = false;
+  };
+  // `title` receives the title's text, valid until the next call.
+  Facts describe(std::uint64_t node, std::string_view* title);
+
+ private:
+  // The keys the sort reads of a node (kType up to kUriTitle), the one of its "URIDictionary",
+  // and the two kinds.
+  enum Known : std::uint8_t {
+    kUnknown,
+    kNone,
+    kType,
+    kTitle,
+    kUriDictionary,
+    kChildren,
+    kUriTitle,
+    kLeaf,
+    kList
+  };
+  // What a string object names: one of the keys or kinds the sort reads, or none of them.
+  Known known(std::uint64_t string);
+  // The value of the first entry of `dict` under `key`, or none.
+  bool find(std::uint64_t dict, Known key, std::uint64_t* value);
+
+  const BinaryPlistView& view_;
+  std::vector<Known> known_;
+  std::string scratch_;
+};
 
 }  // namespace tidymark

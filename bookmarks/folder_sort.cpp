@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "bookmarks/bookmark_node.h"
+#include "platform/binary_plist_view.h"
 #include "platform/text_compare.h"
 
 namespace tidymark {
@@ -27,66 +30,138 @@ struct Ranked {
   bool folder;
 };
 
-// A folder to sort: its entries, where their Ranked records begin, and, for the report of
-// changes, the folder it lies in (an index into the walk) and its title.
+// A folder to sort: its entries (as its source holds them), where their Ranked records begin,
+// and, for the report of changes, the folder it lies in (an index into the walk), where its
+// title lies in the walk's title text, and its depth.
+template <typename Entries>
 struct Folder {
-  PlistArray* entries;
+  Entries entries;
   std::size_t firstRanked;
   std::size_t parent;
-  const PlistString* title;
+  std::size_t titleStart, titleLength;
   std::size_t depth;  // how many folders lie between the top one and this, itself included
 };
 
 constexpr std::size_t kNoParent = static_cast<std::size_t>(-1);
 
 // The innermost kMaxTitlePath titles of the path to folder `f`, outermost first.
-std::vector<std::string> titlePath(const std::vector<Folder>& folders, std::size_t f) {
+template <typename Entries>
+std::vector<std::string> titlePath(const std::vector<Folder<Entries>>& folders,
+                                   std::string_view titles, std::size_t f) {
   std::vector<std::string> path;
-  for (; folders[f].parent != kNoParent && path.size() < kMaxTitlePath; f = folders[f].parent) {
-    path.emplace_back(folders[f].title ? std::string_view(*folders[f].title) : std::string_view());
-  }
+  for (; folders[f].parent != kNoParent && path.size() < kMaxTitlePath; f = folders[f].parent)
+    path.emplace_back(titles.substr(folders[f].titleStart, folders[f].titleLength));
   return {path.rbegin(), path.rend()};
 }
 
-PlistArray* nonEmptyChildren(PlistValue& node) {
-  PlistArray* children = arrayValue(node.find(kChildrenKey));
-  return children && !children->empty() ? children : nullptr;
-}
+// What one entry of a folder tells the walk: whether it is a folder, its title (empty when it
+// has none), and, for a folder with entries, those entries.
+template <typename Entries>
+struct EntryFacts {
+  bool folder = false;
+  std::string_view title;
+  std::optional<Entries> children;
+};
 
-// Puts `entries` in the order of `ranked`, which holds one record per entry.
-void reorder(PlistArray& entries, const Ranked* ranked, PlistArray& scratch) {
-  scratch.clear();
-  scratch.reserve(entries.size());
-  for (std::size_t i = 0; i < entries.size(); ++i)
-    scratch.push_back(std::move(entries[ranked[i].index]));
-  entries.swap(scratch);
-}
+// A loaded tree as the walk reads it; its folders' entries are put in their new order.
+class TreeSource {
+ public:
+  using Entries = PlistArray*;
 
-// sortImpl, which also names each changed folder by its title path when `withPaths` is set
-// (the save has no use for the names).
-void sortFolders(PlistValue& node, std::vector<FolderChange>* changes, bool withPaths) {
-  if (!isFolder(node)) return;
-  PlistArray* top = nonEmptyChildren(node);
-  if (!top) return;
+  static std::optional<Entries> children(PlistValue& node) {
+    PlistArray* children = arrayValue(node.find(kChildrenKey));
+    return children && !children->empty() ? std::optional<Entries>(children) : std::nullopt;
+  }
+  std::optional<Entries> top(PlistValue& root) {
+    return isFolder(root) ? children(root) : std::nullopt;
+  }
+  static std::size_t size(Entries entries) { return entries->size(); }
+  static const void* id(Entries entries) { return entries->data(); }
+  static EntryFacts<Entries> entry(Entries entries, std::size_t i) {
+    const NodeFacts facts = describeNode((*entries)[i]);
+    EntryFacts<Entries> result{facts.folder, facts.title ? facts.title->view() : "", {}};
+    if (facts.folder) result.children = children((*entries)[i]);
+    return result;
+  }
+  // Puts `entries` in the order of `ranked`, which holds one record per entry.
+  void reorder(Entries entries, const Ranked* ranked) {
+    scratch_.clear();
+    scratch_.reserve(entries->size());
+    for (std::size_t i = 0; i < entries->size(); ++i)
+      scratch_.push_back(std::move((*entries)[ranked[i].index]));
+    entries->swap(scratch_);
+  }
 
+ private:
+  PlistArray scratch_;
+};
+
+// A binary file's objects as the walk reads them, where they lie; nothing is moved.
+class BinarySource {
+ public:
+  struct Entries {
+    std::uint64_t array;
+    BinaryPlistView::Container references;
+  };
+
+  explicit BinarySource(const BinaryPlistView& view) : view_(view), bookmarks_(view) {}
+
+  std::optional<Entries> top(std::uint64_t root) {
+    std::string_view title;
+    const BinaryBookmarks::Facts facts = bookmarks_.describe(root, &title);
+    return facts.folder ? children(facts) : std::nullopt;
+  }
+  static std::size_t size(const Entries& entries) { return entries.references.count; }
+  static const void* id(const Entries& entries) { return arrayObjectId(entries.array); }
+  EntryFacts<Entries> entry(const Entries& entries, std::size_t i) {
+    std::string_view title;
+    const BinaryBookmarks::Facts facts =
+        bookmarks_.describe(view_.element(entries.references, i), &title);
+    return {facts.folder, title, facts.folder ? children(facts) : std::nullopt};
+  }
+  static void reorder(const Entries&, const Ranked*) {}
+
+ private:
+  std::optional<Entries> children(const BinaryBookmarks::Facts& facts) const {
+    if (!facts.hasChildren || view_.kind(facts.children) != BinaryPlistView::Kind::Array) {
+      return std::nullopt;
+    }
+    const Entries entries{facts.children, view_.open(facts.children)};
+    return entries.references.count > 0 ? std::optional<Entries>(entries) : std::nullopt;
+  }
+
+  const BinaryPlistView& view_;
+  BinaryBookmarks bookmarks_;
+};
+
+// Orders every folder from `top` down, deepest first, through `source`; each folder whose order
+// changed is added to `changes` when given, named by its title path when `withPaths` is set (the
+// save has no use for the names).
+template <typename Source>
+void sortFolders(Source& source, typename Source::Entries top, std::vector<FolderChange>* changes,
+                 bool withPaths) {
+  using Entries = typename Source::Entries;
   // One walk, breadth first, reads each entry once: its kind, its title's sort key, and, for a
   // folder, its entries, which join the walk. A node that is not a folder ends the walk there.
-  std::vector<Folder> folders = {{top, 0, kNoParent, nullptr, 0}};
+  std::vector<Folder<Entries>> folders = {{top, 0, kNoParent, 0, 0, 0}};
   std::vector<Ranked> ranked;
-  std::string keyText;
+  std::string keyText, titles;
   TitleKeyBuilder keys;
   for (std::size_t f = 0; f < folders.size(); ++f) {
-    PlistArray& entries = *folders[f].entries;
+    const Entries entries = folders[f].entries;  // a copy: `folders` grows below
+    const std::size_t count = source.size(entries);
     folders[f].firstRanked = ranked.size();
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-      const NodeFacts facts = describeNode(entries[i]);
+    for (std::size_t i = 0; i < count; ++i) {
+      const EntryFacts<Entries> entry = source.entry(entries, i);
       const std::size_t keyStart = keyText.size();
-      if (facts.title) keys.append(*facts.title, keyText);  // no title ranks as an empty one
+      keys.append(entry.title, keyText);  // no title ranks as an empty one
       ranked.push_back(
-          {keyStart, keyText.size() - keyStart, static_cast<std::uint32_t>(i), facts.folder});
-      if (facts.folder) {
-        if (PlistArray* inner = nonEmptyChildren(entries[i]))
-          folders.push_back({inner, 0, f, facts.title, folders[f].depth + 1});
+          {keyStart, keyText.size() - keyStart, static_cast<std::uint32_t>(i), entry.folder});
+      if (entry.children) {
+        const std::size_t titleStart = titles.size();
+        if (withPaths) titles.append(entry.title);
+        folders.push_back(
+            {*entry.children, 0, f, titleStart, titles.size() - titleStart, folders[f].depth + 1});
       }
     }
   }
@@ -98,11 +173,10 @@ void sortFolders(PlistValue& node, std::vector<FolderChange>* changes, bool with
   // Deepest first: a folder comes before every folder inside it in the walk, so going backwards
   // sorts each folder's insides before its own entries move, and moving them never disturbs a
   // folder still to be sorted.
-  PlistArray scratch;
   const std::size_t reported = changes ? changes->size() : 0;
   for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) {
     Ranked* first = ranked.data() + folder->firstRanked;
-    Ranked* last = first + folder->entries->size();
+    Ranked* last = first + source.size(folder->entries);
     std::stable_sort(first, last, [&](const Ranked& a, const Ranked& b) {
       return comparator(entryOf(a), entryOf(b)) < 0;
     });
@@ -112,21 +186,34 @@ void sortFolders(PlistValue& node, std::vector<FolderChange>* changes, bool with
     if (!moved) continue;
     if (changes) {
       const std::size_t f = static_cast<std::size_t>(folders.rend() - folder) - 1;
-      FolderChange change{{folder->entries->data(), {}}, {}};
+      FolderChange change{{source.id(folder->entries), {}}, {}};
       if (withPaths) {
-        change.titlePath = titlePath(folders, f);
+        change.titlePath = titlePath(folders, titles, f);
         change.depth = folder->depth;
       }
-      change.order.reserve(folder->entries->size());
+      change.order.reserve(static_cast<std::size_t>(last - first));
       for (const Ranked* r = first; r != last; ++r)
         change.order.push_back(r->index);
       changes->push_back(std::move(change));
     }
-    reorder(*folder->entries, first, scratch);
+    source.reorder(folder->entries, first);
   }
   // Found deepest first; reported outer folders first, in the order of the walk.
   if (changes)
     std::reverse(changes->begin() + static_cast<std::ptrdiff_t>(reported), changes->end());
+}
+
+// The document's folders in their sorted order: its tree sorted, or, for a binary file read only
+// to be checked, the order of each folder as it lies in the file worked out.
+void sortLoaded(PlistDocument& document, std::vector<FolderChange>* changes, bool withPaths) {
+  if (document.partial && document.original) {
+    const BinaryPlistView view(document.original->bytes());
+    BinarySource source(view);
+    if (const auto top = source.top(view.top())) sortFolders(source, *top, changes, withPaths);
+    return;
+  }
+  TreeSource source;
+  if (const auto top = source.top(document.root)) sortFolders(source, *top, changes, withPaths);
 }
 
 }  // namespace
@@ -139,12 +226,17 @@ std::size_t FolderChange::moved() const {
 }
 
 void sortImpl(PlistValue& node, std::vector<FolderChange>* changes) {
-  sortFolders(node, changes, true);
+  TreeSource source;
+  if (const auto top = source.top(node)) sortFolders(source, *top, changes, true);
+}
+
+void sortImpl(PlistDocument& document, std::vector<FolderChange>* changes) {
+  sortLoaded(document, changes, true);
 }
 
 Status sortDocument(PlistDocument& document, bool* moved) {
   std::vector<FolderChange> changes;
-  sortFolders(document.root, &changes, false);
+  sortLoaded(document, &changes, false);
   *moved = !changes.empty();
   document.moved.assign(std::make_move_iterator(changes.begin()),
                         std::make_move_iterator(changes.end()));

@@ -51,10 +51,14 @@ inline constexpr std::size_t kMaxTitlePath = 32;
 // given, each folder whose order changed is added to it, outer folders before inner ones.
 void sortImpl(PlistValue& node, std::vector<FolderChange>* changes = nullptr);
 
+// The same for a loaded document: its tree, or, for a binary file loaded with only its top built
+// (see BinaryTree), the folders of its original bytes, whose new orders are then only reported.
+void sortImpl(PlistDocument& document, std::vector<FolderChange>* changes = nullptr);
+
 // Sorts a loaded document with sortImpl and readies it to be saved as its original with the
-// moved entries moved (see PlistDocument). A partial tree (see kSortKeys) whose moves cannot be
-// saved that way is read whole and sorted again, to be written whole. *moved: whether any entry
-// moved, and so whether there is anything to save.
+// moved entries moved (see PlistDocument). A binary file read with only its top built whose moves
+// cannot be saved that way is read whole and sorted again, to be written whole. *moved: whether
+// any entry moved, and so whether there is anything to save.
 Status sortDocument(PlistDocument& document, bool* moved);
 
 // Loads the bookmarks file at `path` into `document`, sorts it with sortDocument and saves it;

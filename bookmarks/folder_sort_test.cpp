@@ -161,7 +161,7 @@ TEST(FolderSortFile, WritesTheOriginalWithEntriesMovedAndNothingWhenNothingMoves
       {"generated binary, larger than one piece of the edit", readFile(dir.file("generated")),
        false},
   };
-  FilePlistStore store(kSortKeys);
+  FilePlistStore store(BinaryTree::TopOnly);
   for (const auto& [name, before, wholeWriter] : cases) {
     SCOPED_TRACE(name);
     writeFile(original, before);

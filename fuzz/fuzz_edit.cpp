@@ -1,9 +1,9 @@
-// The save as an edit of the original, on any bytes, as the tool runs it: whatever loads (only
-// the entries the sort reads, for a binary file, which must fail exactly when reading all does)
-// is sorted and saved. What is written must read
-// back as the whole tree sorted in memory, and, unless the save fell back to the whole writer,
-// be as long as the input and differ from it only by bytes moved within it. Nothing moved:
-// nothing to write. Sorting what was written moves nothing.
+// The save as an edit of the original, on any bytes, as the tool runs it: whatever loads (for a
+// binary file only checked, with no tree built, which must fail exactly when reading all does)
+// is sorted and saved; the folders it changes are the ones sorting the whole tree changes. What is
+// written must read back as the whole tree sorted in memory, and, unless the save fell back to the
+// whole writer, be as long as the input and differ from it only by bytes moved within it. Nothing
+// moved: nothing to write. Sorting what was written moves nothing.
 
 #include <algorithm>
 #include <cstddef>
@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using namespace tidymark;
   const std::string input(reinterpret_cast<const char*>(data), size);
   PlistDocument document;
-  const Status partial = readPlistKeepingOriginal(input, &document, kSortKeys);
+  const Status partial = readPlistKeepingOriginal(input, &document, BinaryTree::TopOnly);
   PlistDocument whole;
   const Status full = parsePlist(input, &whole);
   if (partial.message() != full.message()) {
@@ -29,7 +29,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     partial.message() + " | " + full.message());
   }
   if (!full.ok()) return 0;
-  sortImpl(whole.root);
+  // The folders the sort changes, as a dry run reports them, read from the bytes or from the tree.
+  std::vector<FolderChange> fromBytes, fromTree;
+  PlistDocument looked = document;  // an XML file's tree is sorted by this
+  sortImpl(looked, &fromBytes);
+  sortImpl(whole.root, &fromTree);
+  if (fromBytes.size() != fromTree.size()) fuzzing::broken("the reports differ in length");
+  for (std::size_t i = 0; i < fromBytes.size(); ++i) {
+    if (fromBytes[i].order != fromTree[i].order || fromBytes[i].depth != fromTree[i].depth ||
+        fromBytes[i].titlePath != fromTree[i].titlePath) {
+      fuzzing::broken("the reports differ");
+    }
+  }
 
   bool moved = false;
   fuzzing::mustSucceed(sortDocument(document, &moved), "sorting");
@@ -58,7 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (before != after) fuzzing::broken("the edit changed bytes it did not move");
   }
   PlistDocument again;
-  fuzzing::mustSucceed(readPlistKeepingOriginal(written, &again, kSortKeys), "reading it again");
+  fuzzing::mustSucceed(readPlistKeepingOriginal(written, &again, BinaryTree::TopOnly),
+                       "reading it again");
   fuzzing::mustSucceed(sortDocument(again, &moved), "sorting again");
   if (moved) fuzzing::broken("sorting the saved file moved entries again");
   return 0;

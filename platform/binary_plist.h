@@ -1,6 +1,5 @@
 #pragma once
 
-#include <span>
 #include <string>
 #include <string_view>
 
@@ -14,17 +13,18 @@ namespace tidymark {
 // The magic that opens every binary property list this tool reads and writes.
 inline constexpr std::string_view kBinaryPlistMagic = "bplist00";
 
-// Dictionary keys whose entries a reader keeps; none given: every entry.
-using KeptKeys = std::span<const std::string_view>;
+// How much of a binary file's tree a reader builds: all of it, or only its top value (a container
+// comes back empty). Either way every object is read and checked alike, so what fails to load
+// fails the same way; the objects not built can be read where they lie (see BinaryPlistView).
+enum class BinaryTree { Whole, TopOnly };
 
 // Reads a binary property list. The root may be of any kind. Every offset, reference and count
 // is checked against the input, reference cycles are refused, and so is an input whose shared
 // references would expand into a tree far larger than the input itself. When `original` is
 // given (and holds `bytes`), where each array of two or more elements lies is recorded in it.
-// When `kept` names keys, only dictionary entries under them are kept (the others are read and
-// checked all the same, so what fails to load fails alike), for work that reads nothing else.
+// An array that is not built is recorded by arrayObjectId of its object.
 Status readBinaryPlist(std::string_view bytes, PlistValue* root, PlistOriginal* original = nullptr,
-                       KeptKeys kept = {});
+                       BinaryTree tree = BinaryTree::Whole);
 
 // Writes `root` as a binary property list to `sink`. Equal scalars are written once and shared;
 // offset and reference widths are the smallest that fit. Nothing reaches the sink when the

@@ -20,11 +20,11 @@ using namespace binary_format;
 
 class Reader {
  public:
-  Reader(std::string_view bytes, PlistOriginal* original, KeptKeys kept)
+  Reader(std::string_view bytes, PlistOriginal* original, BinaryTree tree)
       : data_(reinterpret_cast<const std::uint8_t*>(bytes.data())),
         size_(bytes.size()),
         original_(original),
-        kept_(kept) {
+        topOnly_(tree == BinaryTree::TopOnly) {
     budget_ = std::max<std::uint64_t>(std::uint64_t{64} << 20, std::uint64_t{32} * size_);
   }
 
@@ -63,8 +63,6 @@ class Reader {
   bool checkExpansion();
   bool build(PlistValue* tree);
   bool load(std::uint64_t object, PlistValue* out, Pending* pending, bool keep = true);
-  bool isKept(const PlistString& key) const;
-  std::uint64_t keptEntries(const std::uint8_t* keyRefs, std::uint64_t count) const;
   bool loadKey(std::uint64_t object, std::uint64_t owner, PlistString* out);
   bool loadString(std::uint64_t object, std::uint64_t offset, PlistString* out);
   bool decodeUtf16(std::uint64_t object, const std::uint8_t* units, std::uint64_t count,
@@ -73,7 +71,7 @@ class Reader {
   const std::uint8_t* data_;
   std::uint64_t size_;
   PlistOriginal* original_;  // where arrays are recorded, when given
-  KeptKeys kept_;
+  bool topOnly_;
   PlistValue dropped_;  // where a value that is not kept is read to
   unsigned offsetSize_ = 0;
   unsigned refSize_ = 0;
@@ -277,39 +275,6 @@ bool Reader::loadKey(std::uint64_t object, std::uint64_t owner, PlistString* out
   return loadString(object, offset, out);
 }
 
-bool Reader::isKept(const PlistString& key) const {
-  return kept_.empty() || std::find(kept_.begin(), kept_.end(), key.view()) != kept_.end();
-}
-
-// How many of a dictionary's keys are kept, looking at each without reading it: an ASCII string
-// object that fits the file. A key that does not is counted, and read (and refused) later.
-std::uint64_t Reader::keptEntries(const std::uint8_t* keyRefs, std::uint64_t count) const {
-  if (kept_.empty()) return count;
-  std::uint64_t kept = 0;
-  for (std::uint64_t i = 0; i < count; ++i) {
-    const std::uint64_t object = loadBigEndian(keyRefs + i * refSize_, refSize_);
-    if (object >= numObjects_) {
-      ++kept;
-      continue;
-    }
-    const std::uint64_t offset =
-        loadBigEndian(data_ + tableOffset_ + object * offsetSize_, offsetSize_);
-    if (offset < kHeaderSize || offset >= tableOffset_ || (data_[offset] & 0xF0) != 0x50 ||
-        (data_[offset] & 0x0F) == 0x0F) {
-      ++kept;  // not a short ASCII string: no kept key is one
-      continue;
-    }
-    const std::uint64_t length = data_[offset] & 0x0F;
-    if (length >= tableOffset_ - offset) {
-      ++kept;
-      continue;
-    }
-    const std::string_view text(reinterpret_cast<const char*>(data_ + offset + 1), length);
-    kept += std::find(kept_.begin(), kept_.end(), text) != kept_.end();
-  }
-  return kept;
-}
-
 // Loads one object into *out. A container comes back empty with its storage reserved, and
 // `pending` describes the elements still to be read; otherwise pending->refs stays null. An
 // object not kept is checked as thoroughly, but a string, data or container is not built.
@@ -398,16 +363,16 @@ bool Reader::load(std::uint64_t object, PlistValue* out, Pending* pending, bool 
       if (!lengthOf(object, offset, refSize_, &count, &body)) return false;
       if (!charge(count * sizeof(PlistValue))) return false;
       *pending = Pending{nullptr, nullptr, data_ + body, count, 0, object, false};
+      const bool built = keep && !topOnly_;
       if (keep) {
         PlistArray elements;
-        elements.reserve(count);
+        if (built) elements.reserve(count);
         *out = PlistValue::array(std::move(elements));
-        pending->array = out->asArray();
+        if (built) pending->array = out->asArray();
       }
-      // An array that is not kept is recorded too, as one whose elements never move.
       if (original_ && count >= 2 && count <= UINT32_MAX) {
-        original_->addReferenceList(keep ? out->asArray()->data() : nullptr, object, body,
-                                    static_cast<std::uint32_t>(count), refSize_);
+        original_->addReferenceList(built ? out->asArray()->data() : arrayObjectId(object), object,
+                                    body, static_cast<std::uint32_t>(count), refSize_);
       }
       return true;
     }
@@ -419,9 +384,9 @@ bool Reader::load(std::uint64_t object, PlistValue* out, Pending* pending, bool 
       *pending = Pending{nullptr, nullptr, data_ + body, count, 0, object, true};
       if (keep) {
         PlistDict entries;
-        entries.reserve(keptEntries(data_ + body, count));
+        if (!topOnly_) entries.reserve(count);
         *out = PlistValue::dict(std::move(entries));
-        pending->dict = out->asDict();
+        if (!topOnly_) pending->dict = out->asDict();
       }
       return true;
     }
@@ -530,7 +495,7 @@ bool Reader::build(PlistValue* tree) {
       // A dictionary that is not kept has its keys checked, not built.
       PlistString text;
       if (!loadKey(key, top.object, top.dict ? &text : nullptr)) return false;
-      if (top.dict && isKept(text)) {
+      if (top.dict) {
         DictEntry& entry = top.dict->emplace_back();
         entry.key = std::move(text);
         slot = &entry.value;
@@ -567,9 +532,9 @@ Status Reader::read(PlistValue* root) {
 }  // namespace
 
 Status readBinaryPlist(std::string_view bytes, PlistValue* root, PlistOriginal* original,
-                       KeptKeys kept) {
+                       BinaryTree tree) {
   try {
-    return Reader(bytes, original, kept).read(root);
+    return Reader(bytes, original, tree).read(root);
   } catch (const std::bad_alloc&) {
     return Status::failure("not enough memory to read the binary property list");
   }

@@ -54,8 +54,8 @@ bool PlistOriginal::standAlone(std::vector<std::pair<ByteSpan, std::uint64_t>> m
     if (list == moved.end()) continue;
     // The lists that end after this object begins, while they begin before it ends.
     const std::uint64_t end = binary_format::objectEnd(data, begin, table_, refSize_);
-    for (auto overlapping = list;
-         overlapping != moved.end() && overlapping->first.begin < end; ++overlapping) {
+    for (auto overlapping = list; overlapping != moved.end() && overlapping->first.begin < end;
+         ++overlapping) {
       if (overlapping->second != object) return false;
     }
   }
@@ -87,15 +87,22 @@ std::optional<PlistEdit> PlistOriginal::edit(const std::vector<ArrayMove>& moves
     byId.emplace_back(arrays_[i].id, i);
   std::sort(byId.begin(), byId.end());
   std::vector<const std::vector<std::uint32_t>*> orderOf(arrays_.size(), nullptr);
+  // An array read from several places has a record for each; a move names it by its identity,
+  // so each move takes the next record of that identity, and a record left without a move keeps
+  // the original order.
+  std::vector<std::size_t> taken(arrays_.size(), 0);
   for (const ArrayMove& move : moves) {
     const auto found = std::lower_bound(byId.begin(), byId.end(),
                                         std::pair<const void*, std::size_t>(move.entriesId, 0));
     if (move.entriesId == nullptr || found == byId.end() || found->first != move.entriesId) {
       return std::nullopt;
     }
-    const std::optional<bool> changes = movesAny(move.order, arrays_[found->second].count);
+    const std::size_t first = static_cast<std::size_t>(found - byId.begin());
+    const std::size_t k = first + taken[first]++;
+    if (k >= byId.size() || byId[k].first != move.entriesId) return std::nullopt;
+    const std::optional<bool> changes = movesAny(move.order, arrays_[byId[k].second].count);
     if (!changes) return std::nullopt;
-    if (*changes) orderOf[found->second] = &move.order;
+    if (*changes) orderOf[byId[k].second] = &move.order;
   }
 
   // Arrays read from one object (a binary file's shared array) are written once, so they must

@@ -19,11 +19,18 @@ struct ByteSpan {
 
 // An array whose elements were put in another order: `entriesId` is the address of its first
 // element as the reader built it (PlistArray::data(), which stays the array's until its elements
-// move), and order[k] is the place in the original of the element now at k.
+// move), or for an array of a binary file that was not built, arrayObjectId of its object; and
+// order[k] is the place in the original of the element now at k.
 struct ArrayMove {
   const void* entriesId = nullptr;
   std::vector<std::uint32_t> order;
 };
+
+// The identity of a binary file's array object that was not built: odd, so never the address of
+// a built array's elements.
+inline const void* arrayObjectId(std::uint64_t object) {
+  return reinterpret_cast<const void*>(static_cast<std::uintptr_t>(object << 1 | 1));
+}
 
 // The original with some arrays' elements moved, ready to be written.
 class PlistEdit {
@@ -73,8 +80,9 @@ class PlistOriginal {
   void addElements(const void* id, const ByteSpan* elements, std::uint32_t count);
 
   // The original with each array of `moves` in its new order. The bytes between elements stay
-  // where they are, and an element moves whole, with the moves inside it. Nothing when an array
-  // is unknown or when arrays read from one binary object would need different orders; the tree
+  // where they are, and an element moves whole, with the moves inside it. An array object that
+  // was not built, read from several places, needs a move for each. Nothing when an array is
+  // unknown or when arrays read from one binary object would need different orders; the tree
   // must then be written whole.
   std::optional<PlistEdit> edit(const std::vector<ArrayMove>& moves) const;
 

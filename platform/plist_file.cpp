@@ -105,12 +105,12 @@ const char* kindName(PlistKind kind) {
 namespace {
 
 Status parseInto(std::string_view bytes, PlistDocument* document, PlistOriginal* original,
-                 KeptKeys kept) {
+                 BinaryTree tree) {
   if (bytes.empty()) return Status::failure("not a property list: the file is empty");
   if (bytes.starts_with(kBinaryPlistMagic)) {
     document->format = PlistFormat::Binary;
-    document->partial = !kept.empty();
-    return readBinaryPlist(bytes, &document->root, original, kept);
+    document->partial = tree == BinaryTree::TopOnly;
+    return readBinaryPlist(bytes, &document->root, original, tree);
   }
   if (bytes.starts_with("bplist")) {
     return Status::failure("unsupported binary property list version \"" +
@@ -125,13 +125,13 @@ Status parseInto(std::string_view bytes, PlistDocument* document, PlistOriginal*
 }  // namespace
 
 Status parsePlist(std::string_view bytes, PlistDocument* document) {
-  return parseInto(bytes, document, nullptr, {});
+  return parseInto(bytes, document, nullptr, BinaryTree::Whole);
 }
 
-Status readPlistKeepingOriginal(std::string bytes, PlistDocument* document, KeptKeys kept) {
+Status readPlistKeepingOriginal(std::string bytes, PlistDocument* document, BinaryTree tree) {
   auto original = std::make_shared<PlistOriginal>(std::move(bytes));
   PlistDocument loaded;
-  if (Status status = parseInto(original->bytes(), &loaded, original.get(), kept); !status.ok()) {
+  if (Status status = parseInto(original->bytes(), &loaded, original.get(), tree); !status.ok()) {
     return status;
   }
   loaded.original = std::move(original);
@@ -170,7 +170,7 @@ Status writePlistContent(const PlistDocument& document, ByteSink& sink) {
   return serializePlist(document, sink);
 }
 
-Status loadPlistFile(const std::string& path, PlistDocument* document, KeptKeys kept) {
+Status loadPlistFile(const std::string& path, PlistDocument* document, BinaryTree tree) {
   int fd = -1;
   std::size_t size = 0;
   if (Status status = openRegularFile(path, &fd, &size); !status.ok()) return status;
@@ -178,13 +178,17 @@ Status loadPlistFile(const std::string& path, PlistDocument* document, KeptKeys 
   // Taken before reading, so that a save by another program while this one reads shows.
   FileStamp source;
   if (Status status = stampOfOpenFile(file.get(), &source); !status.ok()) return status;
-  // The heap is prepared before anything is read, for the file's bytes and a tree of about their
-  // size: an XML file's whole tree, or the part of a binary file's that the sort reads.
-  prepareHeapForTree(2 * size);
+  // The heap is prepared before anything is read, for the file's bytes and what is built from
+  // them: a tree of about their size, or, for a binary file whose tree is not built, the sort's
+  // records of its entries.
+  char magic[8] = {};
+  const bool binary = ::pread(file.get(), magic, sizeof magic, 0) == sizeof magic &&
+                      std::string_view(magic, sizeof magic) == kBinaryPlistMagic;
+  prepareHeapForTree(binary && tree == BinaryTree::TopOnly ? size + size / 2 : 2 * size);
   PlistDocument loaded;
   std::string bytes;
   if (Status status = readWhole(file.get(), size, &bytes); !status.ok()) return status;
-  if (Status status = readPlistKeepingOriginal(std::move(bytes), &loaded, kept); !status.ok()) {
+  if (Status status = readPlistKeepingOriginal(std::move(bytes), &loaded, tree); !status.ok()) {
     return status;
   }
   if (loaded.root.kind() != PlistKind::Dictionary) {

@@ -30,8 +30,8 @@ struct PlistDocument {
   // The edit that saves `moved`, once worked out (see sortDocument), so that it is not worked
   // out again when the document is saved. Whoever changes `moved` resets it.
   std::optional<PlistEdit> edit = std::nullopt;
-  // The tree holds only the dictionary entries under some keys (see KeptKeys): enough to sort it
-  // and save the sort as an edit of the original, not to write it whole.
+  // Of a binary file's tree only the top value was built (see BinaryTree): the rest is read from
+  // the original where it lies; the tree cannot be written whole.
   bool partial = false;
 };
 
@@ -39,9 +39,10 @@ struct PlistDocument {
 // otherwise XML). The root may be of any kind.
 Status parsePlist(std::string_view bytes, PlistDocument* document);
 
-// The same, keeping `bytes` in the document as its original, with where its arrays lie. When
-// `kept` names keys, a binary file's tree holds only the dictionary entries under them.
-Status readPlistKeepingOriginal(std::string bytes, PlistDocument* document, KeptKeys kept = {});
+// The same, keeping `bytes` in the document as its original, with where its arrays lie; of a
+// binary file's tree, `tree` says how much is built (an XML file's is built whole).
+Status readPlistKeepingOriginal(std::string bytes, PlistDocument* document,
+                                BinaryTree tree = BinaryTree::Whole);
 
 // Replaces a document's tree by the whole tree of its original, which the document then no longer
 // keeps: for a partial tree that must be written whole.
@@ -58,9 +59,10 @@ Status writePlistContent(const PlistDocument& document, ByteSink& sink);
 
 // Loads the property list at `path`: a regular file, or a symbolic link to one. Anything else
 // (a directory, FIFO, socket or device) is refused without blocking. The root must be a
-// dictionary. The file's bytes are kept as the document's original, and `kept` is handed on to
+// dictionary. The file's bytes are kept as the document's original, and `tree` is handed on to
 // readPlistKeepingOriginal. The heap is prepared for the tree first (see prepareHeapForTree).
-Status loadPlistFile(const std::string& path, PlistDocument* document, KeptKeys kept = {});
+Status loadPlistFile(const std::string& path, PlistDocument* document,
+                     BinaryTree tree = BinaryTree::Whole);
 
 // Whether loadPlistFile could open `path`: a regular file (or a link to one) this process can
 // read. Fails with the message the load would give, without reading anything.
@@ -80,20 +82,20 @@ class PlistStore {
   virtual Status save(const std::string& path, const PlistDocument& document) = 0;
 };
 
-// The real store: loadPlistFile (keeping only the entries under `kept`, when it names keys) and
+// The real store: loadPlistFile (building as much of a binary file's tree as `tree` says) and
 // savePlistFile.
 class FilePlistStore final : public PlistStore {
  public:
-  explicit FilePlistStore(KeptKeys kept = {}) : kept_(kept) {}
+  explicit FilePlistStore(BinaryTree tree = BinaryTree::Whole) : tree_(tree) {}
   Status load(const std::string& path, PlistDocument* document) override {
-    return loadPlistFile(path, document, kept_);
+    return loadPlistFile(path, document, tree_);
   }
   Status save(const std::string& path, const PlistDocument& document) override {
     return savePlistFile(path, document);
   }
 
  private:
-  KeptKeys kept_;
+  BinaryTree tree_;
 };
 
 }  // namespace tidymark

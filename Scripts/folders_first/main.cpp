@@ -59,11 +59,11 @@ PlistDocument& document() {
 // Shows what a sort would change, writing nothing and leaving the browser alone.
 int dryRun(const std::string& path) {
   startProgress("checking", path);
-  if (Status status = loadPlistFile(path, &document(), kSortKeys); !status.ok()) {
+  if (Status status = loadPlistFile(path, &document(), BinaryTree::TopOnly); !status.ok()) {
     return failed(path, status);
   }
   std::vector<FolderChange> changes;
-  sortImpl(document().root, &changes);
+  sortImpl(document(), &changes);
   std::puts(" done");
   StreamSink out(stdout);
   return writeSortChanges(changes, out) ? 0 : 1;
@@ -88,7 +88,7 @@ int sortInPlace(const std::string& path) {
     return 1;
   }
   startProgress("sorting", path);
-  FilePlistStore store(kSortKeys);  // the sort reads nothing else
+  FilePlistStore store(BinaryTree::TopOnly);  // the sort reads the rest where it lies
   if (Status status = sort(path, store, document()); !status.ok()) return failed(path, status);
   std::puts(" done");
   return 0;

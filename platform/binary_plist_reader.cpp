@@ -256,7 +256,8 @@ bool Reader::loadString(std::uint64_t object, std::uint64_t offset, PlistString*
   }
   if (text.size() > PlistString::kMaxSize) return failObject(object, "a string is too long");
   if (!out) {
-    recent = {object, PlistString(), false};
+    recent.object = object;  // its text, not built, is never read: left as it is
+    recent.built = false;
     return true;
   }
   *out = PlistString(text);
@@ -277,7 +278,7 @@ bool Reader::loadKey(std::uint64_t object, std::uint64_t owner, PlistString* out
 
 // Loads one object into *out. A container comes back empty with its storage reserved, and
 // `pending` describes the elements still to be read; otherwise pending->refs stays null. An
-// object not kept is checked as thoroughly, but a string, data or container is not built.
+// object not kept is checked as thoroughly, but nothing is built for it.
 bool Reader::load(std::uint64_t object, PlistValue* out, Pending* pending, bool keep) {
   std::uint64_t offset;
   if (!offsetOf(object, &offset)) return false;
@@ -290,7 +291,7 @@ bool Reader::load(std::uint64_t object, PlistValue* out, Pending* pending, bool 
   switch (marker >> 4) {
     case 0x0:
       if (marker == 0x08 || marker == 0x09) {
-        *out = PlistValue::boolean(marker == 0x09);
+        if (keep) *out = PlistValue::boolean(marker == 0x09);
         return true;
       }
       if (marker == 0x00) return failObject(object, "null objects are not supported");
@@ -302,14 +303,15 @@ bool Reader::load(std::uint64_t object, PlistValue* out, Pending* pending, bool 
       if (available < 1 + width) return failObject(object, "an integer runs past the objects");
       if (width <= 8) {
         // 1, 2 and 4 bytes are unsigned; 8 bytes are a signed 64-bit value.
-        *out = PlistValue::integer(static_cast<std::int64_t>(loadBigEndian(p + 1, width)));
+        if (keep)
+          *out = PlistValue::integer(static_cast<std::int64_t>(loadBigEndian(p + 1, width)));
       } else {
         const std::uint64_t high = loadBigEndian(p + 1, 8);
         const std::uint64_t value = loadBigEndian(p + 9, 8);
         if (high == 0) {
-          *out = PlistValue::unsignedInteger(value);
+          if (keep) *out = PlistValue::unsignedInteger(value);
         } else if (high == ~std::uint64_t{0} && (value >> 63) != 0) {
-          *out = PlistValue::integer(static_cast<std::int64_t>(value));
+          if (keep) *out = PlistValue::integer(static_cast<std::int64_t>(value));
         } else {
           return failObject(object, "an integer does not fit in 64 bits");
         }
@@ -320,19 +322,19 @@ bool Reader::load(std::uint64_t object, PlistValue* out, Pending* pending, bool 
       if (marker == 0x22) {
         if (available < 5) return failObject(object, "a real runs past the objects");
         const auto bits = static_cast<std::uint32_t>(loadBigEndian(p + 1, 4));
-        *out = PlistValue::real(static_cast<double>(std::bit_cast<float>(bits)));
+        if (keep) *out = PlistValue::real(static_cast<double>(std::bit_cast<float>(bits)));
         return true;
       }
       if (marker == 0x23) {
         if (available < 9) return failObject(object, "a real runs past the objects");
-        *out = PlistValue::real(std::bit_cast<double>(loadBigEndian(p + 1, 8)));
+        if (keep) *out = PlistValue::real(std::bit_cast<double>(loadBigEndian(p + 1, 8)));
         return true;
       }
       return failObject(object, "a real has an unsupported size");
     case 0x3:
       if (marker != 0x33) break;
       if (available < 9) return failObject(object, "a date runs past the objects");
-      *out = PlistValue::date(std::bit_cast<double>(loadBigEndian(p + 1, 8)));
+      if (keep) *out = PlistValue::date(std::bit_cast<double>(loadBigEndian(p + 1, 8)));
       return true;
     case 0x4: {
       if (!lengthOf(object, offset, 1, &count, &body)) return false;
@@ -356,7 +358,7 @@ bool Reader::load(std::uint64_t object, PlistValue* out, Pending* pending, bool 
         if (p[1 + i] != 0) return failObject(object, "a UID does not fit in 64 bits");
       }
       const unsigned kept = std::min(width, 8u);
-      *out = PlistValue::uid(loadBigEndian(p + 1 + width - kept, kept));
+      if (keep) *out = PlistValue::uid(loadBigEndian(p + 1 + width - kept, kept));
       return true;
     }
     case 0xA: {

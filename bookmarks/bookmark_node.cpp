@@ -30,7 +30,8 @@ const PlistString* getKind(const PlistValue& node) {
 }
 
 BinaryBookmarks::Known BinaryBookmarks::known(std::uint64_t string) {
-  if (string >= known_.size()) known_.resize(string + 1, kUnknown);
+  if (string >= view_.objects()) return kNone;  // no object: the file is not checked yet
+  if (string >= known_.size()) known_.resize(view_.objects(), kUnknown);
   if (known_[string] != kUnknown) return known_[string];
   static constexpr std::pair<std::string_view, Known> kNames[] = {
       {kBookmarkTypeKey, kType}, {kTitleKey, kTitle},       {kUriDictionaryKey, kUriDictionary},

@@ -1,6 +1,7 @@
 #include "bookmarks/folder_sort.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <iterator>
 #include <optional>
@@ -136,10 +137,11 @@ class BinarySource {
 
 // Orders every folder from `top` down, deepest first, through `source`; each folder whose order
 // changed is added to `changes` when given, named by its title path when `withPaths` is set (the
-// save has no use for the names).
+// save has no use for the names). Gives up, adding nothing, once the walk has met more than
+// `limit` entries.
 template <typename Source>
-void sortFolders(Source& source, typename Source::Entries top, std::vector<FolderChange>* changes,
-                 bool withPaths) {
+bool sortFolders(Source& source, typename Source::Entries top, std::vector<FolderChange>* changes,
+                 bool withPaths, std::size_t limit = SIZE_MAX) {
   using Entries = typename Source::Entries;
   // One walk, breadth first, reads each entry once: its kind, its title's sort key, and, for a
   // folder, its entries, which join the walk. A node that is not a folder ends the walk there.
@@ -150,6 +152,7 @@ void sortFolders(Source& source, typename Source::Entries top, std::vector<Folde
   for (std::size_t f = 0; f < folders.size(); ++f) {
     const Entries entries = folders[f].entries;  // a copy: `folders` grows below
     const std::size_t count = source.size(entries);
+    if (count > limit - ranked.size()) return false;
     folders[f].firstRanked = ranked.size();
     for (std::size_t i = 0; i < count; ++i) {
       const EntryFacts<Entries> entry = source.entry(entries, i);
@@ -201,19 +204,41 @@ void sortFolders(Source& source, typename Source::Entries top, std::vector<Folde
   // Found deepest first; reported outer folders first, in the order of the walk.
   if (changes)
     std::reverse(changes->begin() + static_cast<std::ptrdiff_t>(reported), changes->end());
+  return true;
 }
 
 // The document's folders in their sorted order: its tree sorted, or, for a binary file read only
-// to be checked, the order of each folder as it lies in the file worked out.
-void sortLoaded(PlistDocument& document, std::vector<FolderChange>* changes, bool withPaths) {
+// to be checked, the order of each folder as it lies in the file worked out. A file not yet
+// checked may hold reference cycles, so its walk stops, adding nothing, past as many entries as
+// the file has objects, which a checked file needs only when folders are shared: false then.
+bool sortLoaded(PlistDocument& document, std::vector<FolderChange>* changes, bool withPaths,
+                bool checked = true) {
   if (document.partial && document.original) {
     const BinaryPlistView view(document.original->bytes());
     BinarySource source(view);
-    if (const auto top = source.top(view.top())) sortFolders(source, *top, changes, withPaths);
-    return;
+    const auto top = source.top(view.top());
+    return !top || sortFolders(source, *top, changes, withPaths,
+                               checked ? SIZE_MAX : static_cast<std::size_t>(view.objects()));
   }
   TreeSource source;
   if (const auto top = source.top(document.root)) sortFolders(source, *top, changes, withPaths);
+  return true;
+}
+
+// Readies a sorted document to be saved as its original with the `changes` made, or, when they
+// cannot be said that way, sorts it again whole; *moved: whether anything is to be saved.
+Status planSave(PlistDocument& document, std::vector<FolderChange> changes, bool* moved) {
+  *moved = !changes.empty();
+  document.moved.assign(std::make_move_iterator(changes.begin()),
+                        std::make_move_iterator(changes.end()));
+  document.edit = std::nullopt;
+  if (*moved && document.original) document.edit = document.original->edit(document.moved);
+  if (*moved && document.partial && !document.edit) {
+    // Saved whole after all: the tree must be whole too.
+    if (Status status = readWholeTree(&document); !status.ok()) return status;
+    sortImpl(document.root);
+  }
+  return Status::success();
 }
 
 }  // namespace
@@ -230,30 +255,33 @@ void sortImpl(PlistValue& node, std::vector<FolderChange>* changes) {
   if (const auto top = source.top(node)) sortFolders(source, *top, changes, true);
 }
 
-void sortImpl(PlistDocument& document, std::vector<FolderChange>* changes) {
-  sortLoaded(document, changes, true);
-}
-
-Status sortDocument(PlistDocument& document, bool* moved) {
-  std::vector<FolderChange> changes;
-  sortLoaded(document, &changes, false);
-  *moved = !changes.empty();
-  document.moved.assign(std::make_move_iterator(changes.begin()),
-                        std::make_move_iterator(changes.end()));
-  document.edit = std::nullopt;
-  if (*moved && document.original) document.edit = document.original->edit(document.moved);
-  if (*moved && document.partial && !document.edit) {
-    // Saved whole after all: the tree must be whole too.
-    if (Status status = readWholeTree(&document); !status.ok()) return status;
-    sortImpl(document.root);
+Status loadSorted(const std::string& path, PlistStore& store, PlistDocument& document,
+                  std::vector<FolderChange>* changes, bool withPaths) {
+  const std::size_t before = changes->size();
+  bool complete = false;
+  const auto sortWhileChecking = [&](PlistDocument& loaded) {
+    complete = sortLoaded(loaded, changes, withPaths, !loaded.partial);
+  };
+  if (Status status = store.load(path, &document, sortWhileChecking); !status.ok()) {
+    changes->resize(before);
+    return status;
+  }
+  if (!complete) {
+    changes->resize(before);
+    sortLoaded(document, changes, withPaths);
   }
   return Status::success();
 }
 
 Status sort(const std::string& path, PlistStore& store, PlistDocument& document) {
-  if (Status status = store.load(path, &document); !status.ok()) return status;
+  std::vector<FolderChange> changes;
+  if (Status status = loadSorted(path, store, document, &changes, false); !status.ok()) {
+    return status;
+  }
   bool moved = false;
-  if (Status status = sortDocument(document, &moved); !status.ok() || !moved) return status;
+  if (Status status = planSave(document, std::move(changes), &moved); !status.ok() || !moved) {
+    return status;
+  }
   return store.save(path, document);
 }
 

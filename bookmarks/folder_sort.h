@@ -51,19 +51,17 @@ inline constexpr std::size_t kMaxTitlePath = 32;
 // given, each folder whose order changed is added to it, outer folders before inner ones.
 void sortImpl(PlistValue& node, std::vector<FolderChange>* changes = nullptr);
 
-// The same for a loaded document: its tree, or, for a binary file loaded with only its top built
-// (see BinaryTree), the folders of its original bytes, whose new orders are then only reported.
-void sortImpl(PlistDocument& document, std::vector<FolderChange>* changes = nullptr);
+// Loads the bookmarks file at `path` into `document` through `store` (a binary file with only its
+// top built) and works out the sorted order of its folders, while the file is being checked where
+// that can be done; each folder whose order changes is added to `changes`, named by its title
+// path when `withPaths` is set. A file that fails to load adds nothing.
+Status loadSorted(const std::string& path, PlistStore& store, PlistDocument& document,
+                  std::vector<FolderChange>* changes, bool withPaths);
 
-// Sorts a loaded document with sortImpl and readies it to be saved as its original with the
-// moved entries moved (see PlistDocument). A binary file read with only its top built whose moves
-// cannot be saved that way is read whole and sorted again, to be written whole. *moved: whether
-// any entry moved, and so whether there is anything to save.
-Status sortDocument(PlistDocument& document, bool* moved);
-
-// Loads the bookmarks file at `path` into `document`, sorts it with sortDocument and saves it;
-// when nothing moved, nothing is written. The tree stays with the caller, who decides when to
-// release it.
+// Loads the bookmarks file at `path` into `document` with loadSorted and saves it as its original
+// with the moved entries moved (see PlistDocument); when nothing moved, nothing is written. A
+// binary file whose moves cannot be saved that way is read whole and sorted again, to be written
+// whole. The tree stays with the caller, who decides when to release it.
 Status sort(const std::string& path, PlistStore& store, PlistDocument& document);
 
 }  // namespace tidymark

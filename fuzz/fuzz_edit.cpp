@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,12 +18,37 @@
 #include "fuzz/fuzz_support.h"
 #include "platform/plist_file.h"
 
+namespace {
+
+using namespace tidymark;
+
+// The tool's store over bytes in memory: a binary file is checked while the sort reads it, as
+// the tool runs it; what the sort saves is kept.
+class MemoryStore final : public PlistStore {
+ public:
+  explicit MemoryStore(std::string bytes) : bytes_(std::move(bytes)) {}
+  Status load(const std::string&, PlistDocument* document, const LoadedWork& work) override {
+    return readPlistKeepingOriginal(bytes_, document, BinaryTree::TopOnly, work);
+  }
+  Status save(const std::string&, const PlistDocument& document) override {
+    saved.emplace();
+    StringSink sink(*saved);
+    return writePlistContent(document, sink);
+  }
+  std::optional<std::string> saved;
+
+ private:
+  std::string bytes_;
+};
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace tidymark;
   const std::string input(reinterpret_cast<const char*>(data), size);
-  PlistDocument document;
-  const Status partial = readPlistKeepingOriginal(input, &document, BinaryTree::TopOnly);
-  PlistDocument whole;
+  MemoryStore store(input);
+  PlistDocument document, whole;
+  std::vector<FolderChange> fromBytes, fromTree;
+  const Status partial = loadSorted("", store, document, &fromBytes, true);
   const Status full = parsePlist(input, &whole);
   if (partial.message() != full.message()) {
     fuzzing::broken("reading what the sort reads fails otherwise than reading all",
@@ -30,9 +56,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (!full.ok()) return 0;
   // The folders the sort changes, as a dry run reports them, read from the bytes or from the tree.
-  std::vector<FolderChange> fromBytes, fromTree;
-  PlistDocument looked = document;  // an XML file's tree is sorted by this
-  sortImpl(looked, &fromBytes);
   sortImpl(whole.root, &fromTree);
   if (fromBytes.size() != fromTree.size()) fuzzing::broken("the reports differ in length");
   for (std::size_t i = 0; i < fromBytes.size(); ++i) {
@@ -42,13 +65,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
 
-  bool moved = false;
-  fuzzing::mustSucceed(sortDocument(document, &moved), "sorting");
-  if (!moved) return 0;
-  const bool edited = document.original && document.original->edit(document.moved);
-  std::string written;
-  StringSink sink(written);
-  fuzzing::mustSucceed(writePlistContent(document, sink), "saving");
+  fuzzing::mustSucceed(sort("", store, document), "sorting");
+  if (!store.saved) return 0;  // nothing moved
+  const bool edited = document.edit.has_value();
+  const std::string& written = *store.saved;
 
   PlistDocument reread;
   fuzzing::mustSucceed(parsePlist(written, &reread), "reading the saved file");
@@ -68,10 +88,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::sort(after.begin(), after.end());
     if (before != after) fuzzing::broken("the edit changed bytes it did not move");
   }
-  PlistDocument again;
-  fuzzing::mustSucceed(readPlistKeepingOriginal(written, &again, BinaryTree::TopOnly),
-                       "reading it again");
-  fuzzing::mustSucceed(sortDocument(again, &moved), "sorting again");
-  if (moved) fuzzing::broken("sorting the saved file moved entries again");
+  MemoryStore again(written);
+  PlistDocument sortedAgain;
+  fuzzing::mustSucceed(sort("", again, sortedAgain), "sorting the saved file");
+  if (again.saved) fuzzing::broken("sorting the saved file moved entries again");
   return 0;
 }

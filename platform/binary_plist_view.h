@@ -10,8 +10,8 @@ namespace tidymark {
 
 // The objects of a binary property list read where they lie, without building a tree: for a file
 // that readBinaryPlist has accepted, and only for objects reachable from the top one, which it
-// has checked (offsets, lengths, references, text). Asked of anything else, it answers nothing
-// that reads outside `bytes`, but the answers mean nothing.
+// has checked (offsets, lengths, references, text). Asked of anything else (a file not yet
+// checked, say), it reads nothing outside `bytes`, but the answers mean nothing.
 class BinaryPlistView {
  public:
   enum class Kind : std::uint8_t { Dictionary, Array, String, Other };
@@ -19,6 +19,7 @@ class BinaryPlistView {
   explicit BinaryPlistView(std::string_view bytes);
 
   std::uint64_t top() const { return top_; }
+  std::uint64_t objects() const { return objects_; }
   Kind kind(std::uint64_t object) const;
 
   // An array's elements, or a dictionary's keys and then its values, as references.

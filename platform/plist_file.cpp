@@ -6,6 +6,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "platform/binary_plist.h"
@@ -128,11 +131,46 @@ Status parsePlist(std::string_view bytes, PlistDocument* document) {
   return parseInto(bytes, document, nullptr, BinaryTree::Whole);
 }
 
-Status readPlistKeepingOriginal(std::string bytes, PlistDocument* document, BinaryTree tree) {
+namespace {
+
+// Runs `check` on another thread while `work` runs on this one; where no thread can be started,
+// one after the other.
+Status checkWhile(const std::function<Status()>& check, const std::function<void()>& work) {
+  Status status = Status::success();
+  std::optional<std::thread> checker;
+  try {
+    checker.emplace([&] { status = check(); });
+  } catch (const std::system_error&) {
+    status = check();
+  }
+  try {
+    work();
+  } catch (...) {
+    if (checker) checker->join();
+    throw;
+  }
+  if (checker) checker->join();
+  return status;
+}
+
+}  // namespace
+
+Status readPlistKeepingOriginal(std::string bytes, PlistDocument* document, BinaryTree tree,
+                                const LoadedWork& work) {
   auto original = std::make_shared<PlistOriginal>(std::move(bytes));
   PlistDocument loaded;
-  if (Status status = parseInto(original->bytes(), &loaded, original.get(), tree); !status.ok()) {
-    return status;
+  const auto check = [&] { return parseInto(original->bytes(), &loaded, original.get(), tree); };
+  if (work && tree == BinaryTree::TopOnly && original->bytes().starts_with(kBinaryPlistMagic)) {
+    // The work reads the bytes while they are checked: it sees nothing else of the document,
+    // and nothing the check records in the original until the check is done.
+    PlistDocument unchecked;
+    unchecked.original = original;
+    unchecked.partial = true;
+    if (Status status = checkWhile(check, [&] { work(unchecked); }); !status.ok()) return status;
+  } else {
+    if (Status status = check(); !status.ok()) return status;
+    loaded.original = original;
+    if (work) work(loaded);
   }
   loaded.original = std::move(original);
   *document = std::move(loaded);
@@ -170,7 +208,8 @@ Status writePlistContent(const PlistDocument& document, ByteSink& sink) {
   return serializePlist(document, sink);
 }
 
-Status loadPlistFile(const std::string& path, PlistDocument* document, BinaryTree tree) {
+Status loadPlistFile(const std::string& path, PlistDocument* document, BinaryTree tree,
+                     const LoadedWork& work) {
   int fd = -1;
   std::size_t size = 0;
   if (Status status = openRegularFile(path, &fd, &size); !status.ok()) return status;
@@ -188,7 +227,8 @@ Status loadPlistFile(const std::string& path, PlistDocument* document, BinaryTre
   PlistDocument loaded;
   std::string bytes;
   if (Status status = readWhole(file.get(), size, &bytes); !status.ok()) return status;
-  if (Status status = readPlistKeepingOriginal(std::move(bytes), &loaded, tree); !status.ok()) {
+  if (Status status = readPlistKeepingOriginal(std::move(bytes), &loaded, tree, work);
+      !status.ok()) {
     return status;
   }
   if (loaded.root.kind() != PlistKind::Dictionary) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,13 +28,20 @@ struct PlistDocument {
   // moved. Whoever changes the tree in any other way resets `original`.
   std::shared_ptr<const PlistOriginal> original = nullptr;
   std::vector<ArrayMove> moved = {};
-  // The edit that saves `moved`, once worked out (see sortDocument), so that it is not worked
-  // out again when the document is saved. Whoever changes `moved` resets it.
+  // The edit that saves `moved`, once worked out (when the sort decides how to save it), so that it
+  // is not worked out again when the document is saved. Whoever changes `moved` resets it.
   std::optional<PlistEdit> edit = std::nullopt;
   // Of a binary file's tree only the top value was built (see BinaryTree): the rest is read from
   // the original where it lies; the tree cannot be written whole.
   bool partial = false;
 };
+
+// Work that a load runs on the document it has read, before it returns. For a binary file read
+// with only its top built, the work may run while the file is still being checked on another
+// thread: it then gets a document that holds only the original and its format, must read the
+// bytes only as BinaryPlistView does, which is safe on any bytes, and must count on nothing it
+// finds until the load has succeeded.
+using LoadedWork = std::function<void(PlistDocument&)>;
 
 // Reads a property list held in memory; the format is told by content (the binary magic,
 // otherwise XML). The root may be of any kind.
@@ -42,7 +50,7 @@ Status parsePlist(std::string_view bytes, PlistDocument* document);
 // The same, keeping `bytes` in the document as its original, with where its arrays lie; of a
 // binary file's tree, `tree` says how much is built (an XML file's is built whole).
 Status readPlistKeepingOriginal(std::string bytes, PlistDocument* document,
-                                BinaryTree tree = BinaryTree::Whole);
+                                BinaryTree tree = BinaryTree::Whole, const LoadedWork& work = {});
 
 // Replaces a document's tree by the whole tree of its original, which the document then no longer
 // keeps: for a partial tree that must be written whole.
@@ -62,7 +70,7 @@ Status writePlistContent(const PlistDocument& document, ByteSink& sink);
 // dictionary. The file's bytes are kept as the document's original, and `tree` is handed on to
 // readPlistKeepingOriginal. The heap is prepared for the tree first (see prepareHeapForTree).
 Status loadPlistFile(const std::string& path, PlistDocument* document,
-                     BinaryTree tree = BinaryTree::Whole);
+                     BinaryTree tree = BinaryTree::Whole, const LoadedWork& work = {});
 
 // Whether loadPlistFile could open `path`: a regular file (or a link to one) this process can
 // read. Fails with the message the load would give, without reading anything.
@@ -78,7 +86,9 @@ Status savePlistFile(const std::string& path, const PlistDocument& document);
 class PlistStore {
  public:
   virtual ~PlistStore() = default;
-  virtual Status load(const std::string& path, PlistDocument* document) = 0;
+  // `work` as with loadPlistFile.
+  virtual Status load(const std::string& path, PlistDocument* document,
+                      const LoadedWork& work = {}) = 0;
   virtual Status save(const std::string& path, const PlistDocument& document) = 0;
 };
 
@@ -87,8 +97,9 @@ class PlistStore {
 class FilePlistStore final : public PlistStore {
  public:
   explicit FilePlistStore(BinaryTree tree = BinaryTree::Whole) : tree_(tree) {}
-  Status load(const std::string& path, PlistDocument* document) override {
-    return loadPlistFile(path, document, tree_);
+  Status load(const std::string& path, PlistDocument* document,
+              const LoadedWork& work = {}) override {
+    return loadPlistFile(path, document, tree_, work);
   }
   Status save(const std::string& path, const PlistDocument& document) override {
     return savePlistFile(path, document);

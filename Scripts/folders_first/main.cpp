@@ -59,11 +59,11 @@ PlistDocument& document() {
 // Shows what a sort would change, writing nothing and leaving the browser alone.
 int dryRun(const std::string& path) {
   startProgress("checking", path);
-  if (Status status = loadPlistFile(path, &document(), BinaryTree::TopOnly); !status.ok()) {
+  FilePlistStore store(BinaryTree::TopOnly);  // the sort reads the rest where it lies
+  std::vector<FolderChange> changes;
+  if (Status status = loadSorted(path, store, document(), &changes, true); !status.ok()) {
     return failed(path, status);
   }
-  std::vector<FolderChange> changes;
-  sortImpl(document(), &changes);
   std::puts(" done");
   StreamSink out(stdout);
   return writeSortChanges(changes, out) ? 0 : 1;

@@ -50,6 +50,7 @@ BinaryBookmarks::Known BinaryBookmarks::known(std::uint64_t string) {
 bool BinaryBookmarks::find(std::uint64_t dict, Known key, std::uint64_t* value) {
   if (view_.kind(dict) != BinaryPlistView::Kind::Dictionary) return false;
   const BinaryPlistView::Container entries = view_.open(dict);
+  looked_ += entries.count;
   for (std::uint64_t i = 0; i < entries.count; ++i) {
     if (known(view_.key(entries, i)) == key) {
       *value = view_.value(entries, i);
@@ -62,11 +63,13 @@ bool BinaryBookmarks::find(std::uint64_t dict, Known key, std::uint64_t* value) 
 BinaryBookmarks::Facts BinaryBookmarks::describe(std::uint64_t node, std::string_view* title) {
   Facts facts;
   *title = {};
+  ++looked_;
   if (view_.kind(node) != BinaryPlistView::Kind::Dictionary) return facts;
   // One pass over the keys, as describeNode makes: the first entry under each key counts.
   std::uint64_t values[kUriTitle] = {};
   bool found[kUriTitle] = {};
   const BinaryPlistView::Container entries = view_.open(node);
+  looked_ += entries.count;
   for (std::uint64_t i = 0; i < entries.count; ++i) {
     const Known key = known(view_.key(entries, i));
     if (key >= kType && key < kUriTitle && !found[key]) {

@@ -54,6 +54,8 @@ class BinaryBookmarks {
   };
   // `title` receives the title's text, valid until the next call.
   Facts describe(std::uint64_t node, std::string_view* title);
+  // How many nodes and dictionary entries the calls so far have looked at.
+  std::uint64_t looked() const { return looked_; }
 
  private:
   // The keys the sort reads of a node (kType up to kUriTitle), the one of its "URIDictionary",
@@ -77,6 +79,7 @@ class BinaryBookmarks {
   const BinaryPlistView& view_;
   std::vector<Known> known_;
   std::string scratch_;
+  std::uint64_t looked_ = 0;
 };
 
 }  // namespace tidymark

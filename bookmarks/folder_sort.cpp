@@ -76,6 +76,7 @@ class TreeSource {
   std::optional<Entries> top(PlistValue& root) {
     return isFolder(root) ? children(root) : std::nullopt;
   }
+  static bool exhausted() { return false; }
   static std::size_t size(Entries entries) { return entries->size(); }
   static const void* id(Entries entries) { return entries->data(); }
   static EntryFacts<Entries> entry(Entries entries, std::size_t i) {
@@ -105,7 +106,10 @@ class BinarySource {
     BinaryPlistView::Container references;
   };
 
-  explicit BinarySource(const BinaryPlistView& view) : view_(view), bookmarks_(view) {}
+  // Reading gives up (see exhausted) past `budget` entries and dictionary entries looked at.
+  BinarySource(const BinaryPlistView& view, std::uint64_t budget)
+      : view_(view), bookmarks_(view), budget_(budget) {}
+  bool exhausted() const { return bookmarks_.looked() > budget_; }
 
   std::optional<Entries> top(std::uint64_t root) {
     std::string_view title;
@@ -133,15 +137,15 @@ class BinarySource {
 
   const BinaryPlistView& view_;
   BinaryBookmarks bookmarks_;
+  std::uint64_t budget_;
 };
 
 // Orders every folder from `top` down, deepest first, through `source`; each folder whose order
 // changed is added to `changes` when given, named by its title path when `withPaths` is set (the
-// save has no use for the names). Gives up, adding nothing, once the walk has met more than
-// `limit` entries.
+// save has no use for the names). Gives up, adding nothing, once the source is exhausted.
 template <typename Source>
 bool sortFolders(Source& source, typename Source::Entries top, std::vector<FolderChange>* changes,
-                 bool withPaths, std::size_t limit = SIZE_MAX) {
+                 bool withPaths) {
   using Entries = typename Source::Entries;
   // One walk, breadth first, reads each entry once: its kind, its title's sort key, and, for a
   // folder, its entries, which join the walk. A node that is not a folder ends the walk there.
@@ -152,9 +156,9 @@ bool sortFolders(Source& source, typename Source::Entries top, std::vector<Folde
   for (std::size_t f = 0; f < folders.size(); ++f) {
     const Entries entries = folders[f].entries;  // a copy: `folders` grows below
     const std::size_t count = source.size(entries);
-    if (count > limit - ranked.size()) return false;
     folders[f].firstRanked = ranked.size();
     for (std::size_t i = 0; i < count; ++i) {
+      if (source.exhausted()) return false;
       const EntryFacts<Entries> entry = source.entry(entries, i);
       const std::size_t keyStart = keyText.size();
       keys.append(entry.title, keyText);  // no title ranks as an empty one
@@ -209,16 +213,16 @@ bool sortFolders(Source& source, typename Source::Entries top, std::vector<Folde
 
 // The document's folders in their sorted order: its tree sorted, or, for a binary file read only
 // to be checked, the order of each folder as it lies in the file worked out. A file not yet
-// checked may hold reference cycles, so its walk stops, adding nothing, past as many entries as
-// the file has objects, which a checked file needs only when folders are shared: false then.
+// checked may hold reference cycles or shared dictionaries without end, so its walk gives up,
+// adding nothing, past twice as many entries looked at as the file has objects (a checked file
+// needs more only when it shares folders): false then.
 bool sortLoaded(PlistDocument& document, std::vector<FolderChange>* changes, bool withPaths,
                 bool checked = true) {
   if (document.partial && document.original) {
     const BinaryPlistView view(document.original->bytes());
-    BinarySource source(view);
+    BinarySource source(view, checked ? UINT64_MAX : 2 * view.objects() + 64);
     const auto top = source.top(view.top());
-    return !top || sortFolders(source, *top, changes, withPaths,
-                               checked ? SIZE_MAX : static_cast<std::size_t>(view.objects()));
+    return !top || sortFolders(source, *top, changes, withPaths);
   }
   TreeSource source;
   if (const auto top = source.top(document.root)) sortFolders(source, *top, changes, withPaths);

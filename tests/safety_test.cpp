@@ -190,6 +190,10 @@ TEST(TidymarkHostileInput, RefusesOrSortsEveryFileAndNeverCrashesHangsOrBloats) 
   for (char level = 4; level < 68; ++level)
     bomb.objects.push_back({'\xA2', level, level});
   bomb.objects.push_back("\x51x");
+  // A folder whose entries hold the folder itself.
+  const BinaryLayout cycle = {.objects = {"\xD2\x01\x03\x02\x04", "\x5F\x10\x0FWebBookmarkType",
+                                          "\x5F\x10\x13WebBookmarkTypeList", "XChildren",
+                                          std::string{'\xA1', '\0'}}};
   std::string deepXml = "<plist><dict><key>Children</key><array>", deepEnd;
   for (int level = 0; level < 200000; ++level, deepEnd += "</array></dict>")
     deepXml +=
@@ -203,6 +207,7 @@ TEST(TidymarkHostileInput, RefusesOrSortsEveryFileAndNeverCrashesHangsOrBloats) 
   const std::pair<std::string, std::string> cases[] = {
       {deepBinary.substr(0, deepBinary.size() / 2), "not a binary property list: "},
       {assembleBinaryPlist(bomb), "expands far beyond its size"},
+      {assembleBinaryPlist(cycle), "reference cycle at object 0"},
       {"<!DOCTYPE plist [<!ENTITY x SYSTEM \"file:///etc/passwd\">]><plist><dict><key>k</key>"
        "<string>&x;</string></dict></plist>",
        "entity declarations are not allowed"},
@@ -222,9 +227,9 @@ TEST(TidymarkHostileInput, RefusesOrSortsEveryFileAndNeverCrashesHangsOrBloats) 
     if (!reason.empty()) continue;
     // Its outline streams, indented no deeper than a cap, under the same ceilings: unbounded
     // indentation would need tens of gigabytes.
-    const ProgramResult outline = runProgram(
-        {TIDYMARK_OUTLINE_BINARY, path},
-        {.timeoutSeconds = 120, .memoryLimit = 1u << 30, .fileSizeLimit = 1u << 28});
+    const ProgramResult outline =
+        runProgram({TIDYMARK_OUTLINE_BINARY, path},
+                   {.timeoutSeconds = 120, .memoryLimit = 1u << 30, .fileSizeLimit = 1u << 28});
     EXPECT_EQ(outline.status, 0);
     EXPECT_EQ(std::count(outline.out.begin(), outline.out.end(), '\n'), 2 * 200000);
   }
@@ -237,8 +242,8 @@ TEST(TidymarkBlind, RefusesToRunWithoutAProcessTable) {
 #endif
   TempDir dir;
   const std::string path = dir.file("Bookmarks.plist"), original = generate(path, 10);
-  std::vector<std::string> argv = {"unshare", "--mount", "sh", "-c",
-                                   "mount -t tmpfs none /proc && exec \"$@\"", "sh", "true"};
+  std::vector<std::string> argv = {
+      "unshare", "--mount", "sh", "-c", "mount -t tmpfs none /proc && exec \"$@\"", "sh", "true"};
   if (::geteuid() != 0 || runProgram(argv).status != 0)
     GTEST_SKIP() << "no mount namespace with an empty /proc here";
   argv.back() = TIDYMARK_BINARY;
@@ -246,8 +251,10 @@ TEST(TidymarkBlind, RefusesToRunWithoutAProcessTable) {
   const ProgramResult result = runProgram(argv);
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.err, "tidymark: cannot tell whether Safari is running (/proc lists no "
-                        "processes); " + path + " left unchanged\n");
+  EXPECT_EQ(result.err,
+            "tidymark: cannot tell whether Safari is running (/proc lists no "
+            "processes); " +
+                path + " left unchanged\n");
   EXPECT_TRUE(readFile(path) == original);
 }
 

@@ -65,8 +65,10 @@ class Reader {
   bool load(std::uint64_t object, PlistValue* out, Pending* pending, bool keep = true);
   bool loadKey(std::uint64_t object, std::uint64_t owner, PlistString* out);
   bool loadString(std::uint64_t object, std::uint64_t offset, PlistString* out);
+  // Checks `count` UTF-16 units and charges their UTF-8 length (*size); decodes them into *out
+  // when given.
   bool decodeUtf16(std::uint64_t object, const std::uint8_t* units, std::uint64_t count,
-                   std::string* out, bool charged);
+                   std::string* out, bool charged, std::uint64_t* size);
 
   const std::uint8_t* data_;
   std::uint64_t size_;
@@ -192,7 +194,7 @@ bool Reader::charge(std::uint64_t bytes) {
 }
 
 bool Reader::decodeUtf16(std::uint64_t object, const std::uint8_t* units, std::uint64_t count,
-                         std::string* out, bool charged) {
+                         std::string* out, bool charged, std::uint64_t* size) {
   const auto unitAt = [&](std::uint64_t i) {
     return static_cast<char16_t>((units[2 * i] << 8) | units[2 * i + 1]);
   };
@@ -218,6 +220,8 @@ bool Reader::decodeUtf16(std::uint64_t object, const std::uint8_t* units, std::u
     }
   }
   if (!charged && !charge(length)) return false;
+  *size = length;
+  if (!out) return true;
   out->resize(length);
   char* next = out->data();
   for (std::uint64_t i = 0; i < count; ++i) {
@@ -244,17 +248,22 @@ bool Reader::loadString(std::uint64_t object, std::uint64_t offset, PlistString*
   std::uint64_t count = 0;
   std::uint64_t body = 0;
   std::string_view text;
+  std::uint64_t size = 0;  // in UTF-8
   if ((marker & 0xF0) == 0x50) {
     if (!lengthOf(object, offset, 1, &count, &body)) return false;
     text = std::string_view(reinterpret_cast<const char*>(data_ + body), count);
     if (!isAscii(text)) return failObject(object, "an ASCII string holds a byte above 0x7F");
     if (!charged && !charge(count)) return false;
+    size = count;
   } else {
     if (!lengthOf(object, offset, 2, &count, &body)) return false;
-    if (!decodeUtf16(object, data_ + body, count, &utf8_, charged)) return false;
+    // Only checked: not decoded.
+    if (!decodeUtf16(object, data_ + body, count, out ? &utf8_ : nullptr, charged, &size)) {
+      return false;
+    }
     text = utf8_;
   }
-  if (text.size() > PlistString::kMaxSize) return failObject(object, "a string is too long");
+  if (size > PlistString::kMaxSize) return failObject(object, "a string is too long");
   if (!out) {
     recent.object = object;  // its text, not built, is never read: left as it is
     recent.built = false;

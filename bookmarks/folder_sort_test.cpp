@@ -145,6 +145,12 @@ TEST(FolderSortFile, WritesTheOriginalWithEntriesMovedAndNothingWhenNothingMoves
   const std::string path = dir.file("Bookmarks.plist"), original = dir.file("original.plist"),
                     expected = dir.file("expected.plist");
   runProgram({TIDYMARK_GENERATE, "--bookmarks", "6000", dir.file("generated")});  // binary
+  runProgram({TIDYMARK_GENERATE, "--bookmarks", "600", "--format", "xml", dir.file("xml")});
+  runPython(
+      "import plistlib, sys\nvalue = plistlib.load(open(sys.argv[1], 'rb'))\n"
+      "for fmt, out in (plistlib.FMT_BINARY, 2), (plistlib.FMT_XML, 3):\n"
+      "    plistlib.dump(value, open(sys.argv[out], 'wb'), fmt=fmt)",
+      {dir.file("xml"), dir.file("plistlib binary"), dir.file("plistlib XML")});
   // A string of two UTF-16 units over a folder's entries "b" and "a": moving them changes it.
   const std::string stringOverEntries =
       layout({dict({kType, kChildren, 8}, {kList, 7, 6}), "\x62", array({9, 10}), str("URLString"),
@@ -158,6 +164,9 @@ TEST(FolderSortFile, WritesTheOriginalWithEntriesMovedAndNothingWhenNothingMoves
       {"Children shared by a folder and another node", sharedChildren(true), true},
       {"a string over the entries' references", stringOverEntries, true},
       {"unusual XML", unusualXml(), false},
+      {"generated XML", readFile(dir.file("xml")), false},
+      {"written by plistlib, binary", readFile(dir.file("plistlib binary")), false},
+      {"written by plistlib, XML", readFile(dir.file("plistlib XML")), false},
       {"generated binary, larger than one piece of the edit", readFile(dir.file("generated")),
        false},
   };

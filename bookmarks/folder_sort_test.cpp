@@ -120,7 +120,7 @@ std::string sharedChildren(bool fallback) {
 }
 
 // XML unlike the tool's own writing: CRLF, spaces, an older DOCTYPE, a comment and a blank line
-// between entries, character references, an empty element; a folder of two entries to swap.
+// between entries, character references, empty elements; a folder of two entries to swap.
 std::string unusualXml() {
   std::string xml =
       R"(<?xml version="1.0" encoding="UTF-8"?> <!DOCTYPE plist SYSTEM "file://localhost/System/Library/DTDs/PropertyList.dtd">
@@ -130,7 +130,7 @@ std::string unusualXml() {
   <dict><key>WebBookmarkType</key><string>Note</string><key>Title</key><string/></dict>
   <dict><key>WebBookmarkType</key><string>WebBookmarkTypeList</string><key>Title</key><string>&#65;pple</string><key>Children</key><array><dict><key>WebBookmarkType</key><string>Note</string><key>Title</key><string>y</string></dict><dict><key>WebBookmarkType</key><string>Note</string><key>Title</key><string>x</string></dict></array></dict>
 
-  <dict><key>WebBookmarkType</key><string>Note</string><key>Title</key><string>Banana</string></dict> </array>
+  <dict><key>WebBookmarkType</key><string>Note</string><key>Title</key><string>Banana</string><key>Children</key><array/></dict> </array>
 </dict> </plist>)";
   for (std::size_t at = 0; (at = xml.find('\n', at)) != std::string::npos; at += 2)
     xml.insert(at, 1, '\r');

@@ -233,7 +233,8 @@ class XmlReader final : public XmlHandler {
           if (array.size() >= 2 && array.size() <= UINT32_MAX) {
             arrays_.push_back(
                 {array.data(), spans_.size(), static_cast<std::uint32_t>(array.size())});
-            spans_.insert(spans_.end(), elementSpans_.begin() + static_cast<std::ptrdiff_t>(container.start),
+            spans_.insert(spans_.end(),
+                          elementSpans_.begin() + static_cast<std::ptrdiff_t>(container.start),
                           elementSpans_.end());
           }
           elementSpans_.resize(container.start);

@@ -92,7 +92,8 @@ std::uint64_t PlainXmlScanner::line() {
 }
 
 void PlainXmlScanner::skipSpace() {
-  while (pos_ < bytes_.size() && (bytes_[pos_] == ' ' || bytes_[pos_] == '\t' || bytes_[pos_] == '\n'))
+  while (pos_ < bytes_.size() &&
+         (bytes_[pos_] == ' ' || bytes_[pos_] == '\t' || bytes_[pos_] == '\n'))
     ++pos_;
 }
 
@@ -205,8 +206,8 @@ bool PlainXmlScanner::reference(XmlHandler& handler) {
   } else if (name == "apos") {
     replacement = "'";
   } else if (name.starts_with("#")) {
-    const char32_t c = name.starts_with("#x") ? number(name.substr(2), 16, 6)
-                                               : number(name.substr(1), 10, 7);
+    const char32_t c =
+        name.starts_with("#x") ? number(name.substr(2), 16, 6) : number(name.substr(1), 10, 7);
     if (!isXmlChar(c)) return false;
     replacement = std::string_view(utf8_, static_cast<std::size_t>(encodeUtf8(c, utf8_) - utf8_));
   } else {

@@ -133,29 +133,6 @@ class XmlReader final : public XmlHandler {
     tokenizer_.stop();
   }
 
- private:
-  struct Container {
-    Tag tag;
-    bool keyWaiting = false;  // a dictionary's last key still lacks its value
-    std::uint64_t keyLine = 0;
-    std::size_t start = 0;  // where this container's entries or elements begin in the scratch
-  };
-  struct RecordedArray {
-    const void* id;
-    std::size_t first;  // its first element's span in spans_
-    std::uint32_t count;
-  };
-
-  static std::string lineText(std::uint64_t line) { return "line " + std::to_string(line) + ": "; }
-
-  void failAt(std::uint64_t line, const std::string& message) {
-    if (failed_) return;
-    failed_ = true;
-    error_ = lineText(line) + message;
-    tokenizer_.stop();
-  }
-
- public:
   void start(std::string_view name) override {
     const Tag tag = tagFor(name);
     if (tag == Tag::Unknown) return fail("unknown element <" + std::string(name) + ">");
@@ -246,6 +223,27 @@ class XmlReader final : public XmlHandler {
   }
 
  private:
+  struct Container {
+    Tag tag;
+    bool keyWaiting = false;  // a dictionary's last key still lacks its value
+    std::uint64_t keyLine = 0;
+    std::size_t start = 0;  // where this container's entries or elements begin in the scratch
+  };
+  struct RecordedArray {
+    const void* id;
+    std::size_t first;  // its first element's span in spans_
+    std::uint32_t count;
+  };
+
+  static std::string lineText(std::uint64_t line) { return "line " + std::to_string(line) + ": "; }
+
+  void failAt(std::uint64_t line, const std::string& message) {
+    if (failed_) return;
+    failed_ = true;
+    error_ = lineText(line) + message;
+    tokenizer_.stop();
+  }
+
   void failKeyWithoutValue() {
     failAt(open_.back().keyLine, "key " + quoted(entries_.back().key) + " has no value");
   }

@@ -79,18 +79,6 @@ bool decodeBase64(std::string_view text, PlistData& out) {
   return false;
 }
 
-bool isXmlSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
-std::string_view trimmed(std::string_view text) {
-  while (!text.empty() && isXmlSpace(text.front()))
-    text.remove_prefix(1);
-  while (!text.empty() && isXmlSpace(text.back()))
-    text.remove_suffix(1);
-  return text;
-}
-
 NumberResult parseInteger(std::string_view text, PlistInteger* value) {
   text = trimmed(text);
   bool negative = false;

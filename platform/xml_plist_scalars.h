@@ -8,8 +8,17 @@
 
 namespace tidymark::xml_format {
 
-bool isXmlSpace(char c);
-std::string_view trimmed(std::string_view text);
+inline bool isXmlSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+inline std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && isXmlSpace(text.front()))
+    text.remove_prefix(1);
+  while (!text.empty() && isXmlSpace(text.back()))
+    text.remove_suffix(1);
+  return text;
+}
 
 // Decodes base64, skipping whitespace anywhere; anything else outside the alphabet, missing or
 // misplaced padding fails.

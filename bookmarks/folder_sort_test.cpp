@@ -137,6 +137,13 @@ std::string unusualXml() {
   return xml;
 }
 
+// The plain XML that the fast tokenizer reads, with references and empty elements among the
+// entries to move.
+constexpr char kPlainXml[] = R"(<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0"><dict><key>WebBookmarkType</key><string>WebBookmarkTypeList</string>
+<key>Children</key><array><string>&#x7A;</string><dict/><dict><key>Title</key><string>&lt;b</string>
+</dict><string/></array></dict></plist>)";
+
 // Sorting a file writes the original with exactly the moves (tests/expected_sort.py works them
 // out on its own, and checks that plistlib reads the sorted original), or, when the moves cannot
 // be written as an edit, the sorted tree whole; a second run leaves the file untouched.
@@ -167,6 +174,7 @@ TEST(FolderSortFile, WritesTheOriginalWithEntriesMovedAndNothingWhenNothingMoves
       {"generated XML", readFile(dir.file("xml")), false},
       {"written by plistlib, binary", readFile(dir.file("plistlib binary")), false},
       {"written by plistlib, XML", readFile(dir.file("plistlib XML")), false},
+      {"plain XML", kPlainXml, false},
       {"generated binary, larger than one piece of the edit", readFile(dir.file("generated")),
        false},
   };

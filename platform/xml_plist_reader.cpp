@@ -3,98 +3,23 @@
 #include <expat.h>
 
 #include <algorithm>
-#include <array>
-#include <charconv>
 #include <climits>
-#include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <iterator>
 #include <new>
 #include <string>
-#include <system_error>
 #include <utility>
 #include <vector>
 
 #include "platform/plist_edit.h"
-#include "platform/xml_plist_format.h"
+#include "platform/xml_plist_scalars.h"
+#include "platform/xml_plist_scanner.h"
 
 namespace tidymark {
 
 namespace {
 
 using namespace xml_format;
-
-// ----- Base64
-
-constexpr std::uint8_t kBase64Space = 64;
-constexpr std::uint8_t kBase64Pad = 65;
-constexpr std::uint8_t kBase64Invalid = 255;
-
-constexpr std::array<std::uint8_t, 256> makeBase64Table() {
-  std::array<std::uint8_t, 256> table{};
-  for (auto& entry : table)
-    entry = kBase64Invalid;
-  for (std::uint8_t i = 0; i < 64; ++i)
-    table[static_cast<unsigned char>(kBase64Alphabet[i])] = i;
-  for (unsigned char c : {' ', '\t', '\n', '\r'})
-    table[c] = kBase64Space;
-  table['='] = kBase64Pad;
-  return table;
-}
-constexpr std::array<std::uint8_t, 256> kBase64Table = makeBase64Table();
-
-// Decodes base64, skipping whitespace anywhere; anything else outside the alphabet, missing or
-// misplaced padding fails.
-bool decodeBase64(std::string_view text, PlistData& out) {
-  out.reserve(text.size() / 4 * 3);
-  std::uint32_t group = 0;
-  int count = 0;
-  int padding = 0;
-  for (char c : text) {
-    const std::uint8_t code = kBase64Table[static_cast<unsigned char>(c)];
-    if (code < 64) {
-      if (padding > 0) return false;
-      group = (group << 6) | code;
-      if (++count == 4) {
-        out.push_back(static_cast<std::uint8_t>(group >> 16));
-        out.push_back(static_cast<std::uint8_t>(group >> 8));
-        out.push_back(static_cast<std::uint8_t>(group));
-        group = 0;
-        count = 0;
-      }
-    } else if (code == kBase64Pad) {
-      ++padding;
-    } else if (code != kBase64Space) {
-      return false;
-    }
-  }
-  if (padding == 0) return count == 0;
-  if (padding == 1 && count == 3) {
-    out.push_back(static_cast<std::uint8_t>(group >> 10));
-    out.push_back(static_cast<std::uint8_t>(group >> 2));
-    return true;
-  }
-  if (padding == 2 && count == 2) {
-    out.push_back(static_cast<std::uint8_t>(group >> 4));
-    return true;
-  }
-  return false;
-}
-
-// ----- Scalar text
-
-bool isXmlSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
-std::string_view trimmed(std::string_view text) {
-  while (!text.empty() && isXmlSpace(text.front()))
-    text.remove_prefix(1);
-  while (!text.empty() && isXmlSpace(text.back()))
-    text.remove_suffix(1);
-  return text;
-}
 
 // The text in quotes for an error message, cut short (on a character boundary) when long.
 std::string quoted(std::string_view text) {
@@ -110,101 +35,6 @@ std::string quoted(std::string_view text) {
   }
   result.push_back('"');
   return result;
-}
-
-enum class NumberResult { Ok, Invalid, OutOfRange };
-
-NumberResult parseInteger(std::string_view text, PlistInteger* value) {
-  text = trimmed(text);
-  bool negative = false;
-  if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-    negative = text.front() == '-';
-    text.remove_prefix(1);
-  }
-  unsigned base = 10;
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    base = 16;
-    text.remove_prefix(2);
-  }
-  if (text.empty()) return NumberResult::Invalid;
-  std::uint64_t magnitude = 0;
-  bool overflow = false;
-  for (char c : text) {
-    unsigned digit;
-    if (c >= '0' && c <= '9') {
-      digit = static_cast<unsigned>(c - '0');
-    } else if (base == 16 && c >= 'a' && c <= 'f') {
-      digit = static_cast<unsigned>(c - 'a' + 10);
-    } else if (base == 16 && c >= 'A' && c <= 'F') {
-      digit = static_cast<unsigned>(c - 'A' + 10);
-    } else {
-      return NumberResult::Invalid;
-    }
-    if (magnitude > (UINT64_MAX - digit) / base) overflow = true;
-    magnitude = magnitude * base + digit;
-  }
-  constexpr std::uint64_t kMostNegative = std::uint64_t{1} << 63;
-  if (overflow || (negative && magnitude > kMostNegative)) return NumberResult::OutOfRange;
-  if (!negative) {
-    *value = PlistInteger::fromUnsigned(magnitude);
-  } else {
-    *value = PlistInteger(magnitude == kMostNegative ? INT64_MIN
-                                                     : -static_cast<std::int64_t>(magnitude));
-  }
-  return NumberResult::Ok;
-}
-
-NumberResult parseReal(std::string_view text, double* value) {
-  text = trimmed(text);
-  if (!text.empty() && text.front() == '+') {
-    text.remove_prefix(1);
-    // from_chars takes a '-' of its own; "+-1" is still not a number.
-    if (text.empty() || text.front() == '-') return NumberResult::Invalid;
-  }
-  const char* end = text.data() + text.size();
-  const auto [stop, error] = std::from_chars(text.data(), end, *value);
-  if (stop != end) return NumberResult::Invalid;
-  if (error == std::errc::result_out_of_range) return NumberResult::OutOfRange;
-  return error == std::errc() ? NumberResult::Ok : NumberResult::Invalid;
-}
-
-// Reads exactly `width` digits at text[pos].
-bool readDigits(std::string_view text, std::size_t& pos, std::size_t width, unsigned* value) {
-  if (text.size() - pos < width) return false;
-  *value = 0;
-  for (std::size_t i = 0; i < width; ++i) {
-    const char c = text[pos + i];
-    if (c < '0' || c > '9') return false;
-    *value = *value * 10 + static_cast<unsigned>(c - '0');
-  }
-  pos += width;
-  return true;
-}
-
-// "YYYY[-MM[-DD[THH[:MM[:SS]]]]]Z", UTC.
-bool parseDate(std::string_view text, double* seconds) {
-  text = trimmed(text);
-  std::size_t pos = 0;
-  unsigned year = 0, month = 1, day = 1, hour = 0, minute = 0, second = 0;
-  if (!readDigits(text, pos, 4, &year)) return false;
-  struct Part {
-    char separator;
-    unsigned* value;
-  };
-  const Part parts[] = {{'-', &month}, {'-', &day}, {'T', &hour}, {':', &minute}, {':', &second}};
-  for (const Part& part : parts) {
-    if (pos >= text.size() || text[pos] != part.separator) break;
-    ++pos;
-    if (!readDigits(text, pos, 2, part.value)) return false;
-  }
-  if (pos + 1 != text.size() || text[pos] != 'Z') return false;
-  if (year < 1 || month < 1 || month > 12 || day < 1 || day > daysInMonth(year, month) ||
-      hour > 23 || minute > 59 || second > 59) {
-    return false;
-  }
-  const std::int64_t days = daysFromCivil(year, month, day) - kEpoch2001;
-  *seconds = static_cast<double>(days * kSecondsPerDay + hour * 3600 + minute * 60 + second);
-  return true;
 }
 
 // ----- Reader
@@ -224,36 +54,37 @@ enum class Tag : std::uint8_t {
   Unknown
 };
 
-Tag tagFor(const char* name) {
+Tag tagFor(std::string_view name) {
+  if (name.empty()) return Tag::Unknown;
   switch (name[0]) {
     case 'a':
-      if (std::strcmp(name, "array") == 0) return Tag::Array;
+      if (name == "array") return Tag::Array;
       break;
     case 'd':
-      if (std::strcmp(name, "dict") == 0) return Tag::Dict;
-      if (std::strcmp(name, "data") == 0) return Tag::Data;
-      if (std::strcmp(name, "date") == 0) return Tag::Date;
+      if (name == "dict") return Tag::Dict;
+      if (name == "data") return Tag::Data;
+      if (name == "date") return Tag::Date;
       break;
     case 'f':
-      if (std::strcmp(name, "false") == 0) return Tag::False;
+      if (name == "false") return Tag::False;
       break;
     case 'i':
-      if (std::strcmp(name, "integer") == 0) return Tag::Integer;
+      if (name == "integer") return Tag::Integer;
       break;
     case 'k':
-      if (std::strcmp(name, "key") == 0) return Tag::Key;
+      if (name == "key") return Tag::Key;
       break;
     case 'p':
-      if (std::strcmp(name, "plist") == 0) return Tag::Plist;
+      if (name == "plist") return Tag::Plist;
       break;
     case 'r':
-      if (std::strcmp(name, "real") == 0) return Tag::Real;
+      if (name == "real") return Tag::Real;
       break;
     case 's':
-      if (std::strcmp(name, "string") == 0) return Tag::String;
+      if (name == "string") return Tag::String;
       break;
     case 't':
-      if (std::strcmp(name, "true") == 0) return Tag::True;
+      if (name == "true") return Tag::True;
       break;
   }
   return Tag::Unknown;
@@ -265,107 +96,44 @@ const char* tagName(Tag tag) {
   return kNames[static_cast<int>(tag)];
 }
 
-// Builds the tree from expat's events. Open containers live on an explicit stack; the entries
-// and elements of every open container share two scratch vectors, so each finished container
-// costs one exactly-sized allocation.
-class XmlReader {
+// Builds the tree from a tokenizer's events. Open containers live on an explicit stack; the
+// entries and elements of every open container share two scratch vectors, so each finished
+// container costs one exactly-sized allocation. Where the elements of arrays lie is kept here
+// until the whole file has been read.
+class XmlReader final : public XmlHandler {
  public:
-  XmlReader(XML_Parser parser, PlistOriginal* original) : parser_(parser), original_(original) {
-    XML_SetUserData(parser, this);
-    XML_SetElementHandler(parser, &XmlReader::onStart, &XmlReader::onEnd);
-    XML_SetCharacterDataHandler(parser, &XmlReader::onText);
-    XML_SetEntityDeclHandler(parser, &XmlReader::onEntityDeclaration);
-    XML_SetSkippedEntityHandler(parser, &XmlReader::onSkippedEntity);
-    XML_SetParamEntityParsing(parser, XML_PARAM_ENTITY_PARSING_NEVER);
-  }
+  XmlReader(XmlTokenizer& tokenizer, bool recordArrays)
+      : tokenizer_(tokenizer), recordArrays_(recordArrays) {}
 
-  Status read(std::string_view bytes, PlistValue* root) {
-    // Modest pieces keep memory small and spare expat copying the input into a buffer of its own.
-    constexpr std::size_t kPiece = std::size_t{1} << 20;
-    std::size_t wanted = kPiece;
-    std::size_t fed = 0;
-    for (;;) {
-      const std::string_view piece = bytes.substr(fed, std::min(wanted, std::size_t{INT_MAX}));
-      const bool last = piece.empty();
-      const XML_Status status = XML_Parse(parser_, piece.data(), static_cast<int>(piece.size()),
-                                          last ? XML_TRUE : XML_FALSE);
-      if (failed_) return Status::failure(error_.empty() ? "out of memory" : error_);
-      if (status != XML_STATUS_OK) {
-        return Status::failure(lineText(XML_GetCurrentLineNumber(parser_)) +
-                               XML_ErrorString(XML_GetErrorCode(parser_)));
-      }
-      if (last) break;
-      fed += piece.size();
-      // Expat scans a token it could not finish again from its start on the next call. When
-      // one is long (a huge comment, say), ask for at least twice as much, so rescanning stays
-      // proportional to the input instead of growing with its square.
-      const XML_Index unfinished = XML_GetCurrentByteIndex(parser_);
-      const std::size_t pending = unfinished >= 0 && static_cast<std::size_t>(unfinished) <= fed
-                                      ? fed - static_cast<std::size_t>(unfinished)
-                                      : 0;
-      wanted = std::max(kPiece, 2 * pending);
-    }
+  // Whether the events so far make a property list, and the failure when not (empty when memory
+  // ran out).
+  bool complete() const { return !failed_ && haveRoot_; }
+  bool failed() const { return failed_; }
+  const std::string& error() const { return error_; }
+
+  // Hands over the tree, and where the elements of its arrays lie to `original` when given.
+  Status finish(PlistValue* root, PlistOriginal* original) {
     if (!haveRoot_) return Status::failure("the property list holds no value");
+    try {
+      for (const RecordedArray& array : arrays_) {
+        if (original) original->addElements(array.id, spans_.data() + array.first, array.count);
+      }
+    } catch (const std::bad_alloc&) {
+      return Status::failure("out of memory");
+    }
     *root = std::move(root_);
     return Status::success();
   }
 
- private:
-  struct Container {
-    Tag tag;
-    bool keyWaiting = false;  // a dictionary's last key still lacks its value
-    XML_Size keyLine = 0;
-    std::size_t start = 0;  // where this container's entries or elements begin in the scratch
-  };
-
-  static std::string lineText(XML_Size line) { return "line " + std::to_string(line) + ": "; }
-
-  void failAt(XML_Size line, const std::string& message) {
-    if (failed_) return;
+  void fail(const std::string& message) { failAt(tokenizer_.line(), message); }
+  void failOutOfMemory() {
+    // Nothing here may allocate; the empty message stands for running out of memory.
+    error_.clear();
     failed_ = true;
-    error_ = lineText(line) + message;
-    XML_StopParser(parser_, XML_FALSE);
-  }
-  void fail(const std::string& message) { failAt(XML_GetCurrentLineNumber(parser_), message); }
-
-  // Handlers never let an exception unwind through expat.
-  template <typename Body>
-  static void guarded(void* self, Body body) {
-    auto* reader = static_cast<XmlReader*>(self);
-    if (reader->failed_) return;
-    try {
-      body(*reader);
-    } catch (...) {
-      // Nothing here may allocate; read() reports the empty message as running out of memory.
-      reader->error_.clear();
-      reader->failed_ = true;
-      XML_StopParser(reader->parser_, XML_FALSE);
-    }
+    tokenizer_.stop();
   }
 
-  static void XMLCALL onStart(void* self, const XML_Char* name, const XML_Char**) {
-    guarded(self, [name](XmlReader& reader) { reader.start(name); });
-  }
-  static void XMLCALL onEnd(void* self, const XML_Char*) {
-    guarded(self, [](XmlReader& reader) { reader.end(); });
-  }
-  static void XMLCALL onText(void* self, const XML_Char* text, int length) {
-    guarded(self, [=](XmlReader& reader) {
-      reader.text(std::string_view(text, static_cast<std::size_t>(length)));
-    });
-  }
-  static void XMLCALL onEntityDeclaration(void* self, const XML_Char*, int, const XML_Char*, int,
-                                          const XML_Char*, const XML_Char*, const XML_Char*,
-                                          const XML_Char*) {
-    guarded(self, [](XmlReader& reader) { reader.fail("entity declarations are not allowed"); });
-  }
-  static void XMLCALL onSkippedEntity(void* self, const XML_Char* name, int parameter) {
-    guarded(self, [=](XmlReader& reader) {
-      reader.fail(std::string("undefined entity ") + (parameter ? "%" : "&") + name + ";");
-    });
-  }
-
-  void start(const char* name) {
+  void start(std::string_view name) override {
     const Tag tag = tagFor(name);
     if (tag == Tag::Unknown) return fail("unknown element <" + std::string(name) + ">");
     if (inScalar_) {
@@ -389,8 +157,8 @@ class XmlReader {
         return fail("the property list holds more than one value");
       }
     }
-    if (original_ && !open_.empty() && open_.back().tag == Tag::Array) {
-      elementStarts_.push_back(static_cast<std::uint64_t>(XML_GetCurrentByteIndex(parser_)));
+    if (recordArrays_ && !open_.empty() && open_.back().tag == Tag::Array) {
+      elementStarts_.push_back(tokenizer_.byteIndex());
     }
     if (tag == Tag::Dict) {
       open_.push_back({Tag::Dict, false, 0, entries_.size()});
@@ -399,12 +167,12 @@ class XmlReader {
     } else {
       inScalar_ = true;
       scalar_ = tag;
-      scalarLine_ = XML_GetCurrentLineNumber(parser_);
+      scalarLine_ = tokenizer_.line();
       text_.clear();
     }
   }
 
-  void text(std::string_view text) {
+  void text(std::string_view text) override {
     if (inScalar_ && scalar_ != Tag::True && scalar_ != Tag::False) {
       text_.append(text);
       return;
@@ -417,7 +185,7 @@ class XmlReader {
     }
   }
 
-  void end() {
+  void end() override {
     if (inScalar_) {
       inScalar_ = false;
       return endScalar();
@@ -438,10 +206,13 @@ class XmlReader {
         const auto first = elements_.begin() + static_cast<std::ptrdiff_t>(container.start);
         PlistArray array(std::make_move_iterator(first), std::make_move_iterator(elements_.end()));
         elements_.erase(first, elements_.end());
-        if (original_) {
+        if (recordArrays_) {
           if (array.size() >= 2 && array.size() <= UINT32_MAX) {
-            original_->addElements(array.data(), elementSpans_.data() + container.start,
-                                   static_cast<std::uint32_t>(array.size()));
+            arrays_.push_back(
+                {array.data(), spans_.size(), static_cast<std::uint32_t>(array.size())});
+            spans_.insert(spans_.end(),
+                          elementSpans_.begin() + static_cast<std::ptrdiff_t>(container.start),
+                          elementSpans_.end());
           }
           elementSpans_.resize(container.start);
         }
@@ -449,6 +220,28 @@ class XmlReader {
         return attach(PlistValue::array(std::move(array)));
       }
     }
+  }
+
+ private:
+  struct Container {
+    Tag tag;
+    bool keyWaiting = false;  // a dictionary's last key still lacks its value
+    std::uint64_t keyLine = 0;
+    std::size_t start = 0;  // where this container's entries or elements begin in the scratch
+  };
+  struct RecordedArray {
+    const void* id;
+    std::size_t first;  // its first element's span in spans_
+    std::uint32_t count;
+  };
+
+  static std::string lineText(std::uint64_t line) { return "line " + std::to_string(line) + ": "; }
+
+  void failAt(std::uint64_t line, const std::string& message) {
+    if (failed_) return;
+    failed_ = true;
+    error_ = lineText(line) + message;
+    tokenizer_.stop();
   }
 
   void failKeyWithoutValue() {
@@ -536,49 +329,157 @@ class XmlReader {
       open_.back().keyWaiting = false;
     } else {
       elements_.push_back(std::move(value));
-      if (original_) {
-        // In the handler of the element's end: its last byte is the end of this event.
-        const auto end = static_cast<std::uint64_t>(XML_GetCurrentByteIndex(parser_) +
-                                                    XML_GetCurrentByteCount(parser_));
+      if (recordArrays_) {
+        // At the element's end: its last byte is the end of this event.
+        const std::uint64_t end = tokenizer_.byteIndex() + tokenizer_.byteCount();
         elementSpans_.push_back({elementStarts_.back(), end});
         elementStarts_.pop_back();
       }
     }
   }
 
-  XML_Parser parser_;
-  PlistOriginal* original_;  // where arrays are recorded, when given
-  // Where the elements of open arrays begin, innermost last; and the spans of finished elements
-  // of open arrays, alongside elements_.
+  XmlTokenizer& tokenizer_;
+  bool recordArrays_;
+  // Where the elements of open arrays begin, innermost last; the spans of finished elements of
+  // open arrays, alongside elements_; and the finished arrays of two or more, with their spans.
   std::vector<std::uint64_t> elementStarts_;
   std::vector<ByteSpan> elementSpans_;
+  std::vector<RecordedArray> arrays_;
+  std::vector<ByteSpan> spans_;
   std::vector<Container> open_;
   std::vector<DictEntry> entries_;
   std::vector<PlistValue> elements_;
   std::string text_;
   Tag scalar_ = Tag::Unknown;
   bool inScalar_ = false;
-  XML_Size scalarLine_ = 0;
+  std::uint64_t scalarLine_ = 0;
   PlistValue root_;
   bool haveRoot_ = false;
   bool failed_ = false;
   std::string error_;
 };
 
-}  // namespace
+// Feeds a reader from expat, which reads any XML, but refuses entity declarations and loads
+// nothing external.
+class ExpatTokenizer final : public XmlTokenizer {
+ public:
+  explicit ExpatTokenizer(XML_Parser parser) : parser_(parser) {}
 
-Status readXmlPlist(std::string_view bytes, PlistValue* root, PlistOriginal* original) {
+  Status read(std::string_view bytes, XmlReader& reader) {
+    XML_SetUserData(parser_, &reader);
+    XML_SetElementHandler(parser_, &onStart, &onEnd);
+    XML_SetCharacterDataHandler(parser_, &onText);
+    XML_SetEntityDeclHandler(parser_, &onEntityDeclaration);
+    XML_SetSkippedEntityHandler(parser_, &onSkippedEntity);
+    XML_SetParamEntityParsing(parser_, XML_PARAM_ENTITY_PARSING_NEVER);
+    // Modest pieces keep memory small and spare expat copying the input into a buffer of its own.
+    constexpr std::size_t kPiece = std::size_t{1} << 20;
+    std::size_t wanted = kPiece;
+    std::size_t fed = 0;
+    for (;;) {
+      const std::string_view piece = bytes.substr(fed, std::min(wanted, std::size_t{INT_MAX}));
+      const bool last = piece.empty();
+      const XML_Status status = XML_Parse(parser_, piece.data(), static_cast<int>(piece.size()),
+                                          last ? XML_TRUE : XML_FALSE);
+      if (reader.failed()) {
+        return Status::failure(reader.error().empty() ? "out of memory" : reader.error());
+      }
+      if (status != XML_STATUS_OK) {
+        return Status::failure("line " + std::to_string(XML_GetCurrentLineNumber(parser_)) + ": " +
+                               XML_ErrorString(XML_GetErrorCode(parser_)));
+      }
+      if (last) return Status::success();
+      fed += piece.size();
+      // Expat scans a token it could not finish again from its start on the next call. When
+      // one is long (a huge comment, say), ask for at least twice as much, so rescanning stays
+      // proportional to the input instead of growing with its square.
+      const XML_Index unfinished = XML_GetCurrentByteIndex(parser_);
+      const std::size_t pending = unfinished >= 0 && static_cast<std::size_t>(unfinished) <= fed
+                                      ? fed - static_cast<std::size_t>(unfinished)
+                                      : 0;
+      wanted = std::max(kPiece, 2 * pending);
+    }
+  }
+
+  std::uint64_t byteIndex() const override {
+    return static_cast<std::uint64_t>(XML_GetCurrentByteIndex(parser_));
+  }
+  std::uint64_t byteCount() const override {
+    return static_cast<std::uint64_t>(XML_GetCurrentByteCount(parser_));
+  }
+  std::uint64_t line() override { return XML_GetCurrentLineNumber(parser_); }
+  void stop() override { XML_StopParser(parser_, XML_FALSE); }
+
+ private:
+  // Handlers never let an exception unwind through expat.
+  template <typename Body>
+  static void guarded(void* self, Body body) {
+    auto* reader = static_cast<XmlReader*>(self);
+    if (reader->failed()) return;
+    try {
+      body(*reader);
+    } catch (...) {
+      reader->failOutOfMemory();
+    }
+  }
+
+  static void XMLCALL onStart(void* self, const XML_Char* name, const XML_Char**) {
+    guarded(self, [name](XmlReader& reader) { reader.start(name); });
+  }
+  static void XMLCALL onEnd(void* self, const XML_Char*) {
+    guarded(self, [](XmlReader& reader) { reader.end(); });
+  }
+  static void XMLCALL onText(void* self, const XML_Char* text, int length) {
+    guarded(self, [=](XmlReader& reader) {
+      reader.text(std::string_view(text, static_cast<std::size_t>(length)));
+    });
+  }
+  static void XMLCALL onEntityDeclaration(void* self, const XML_Char*, int, const XML_Char*, int,
+                                          const XML_Char*, const XML_Char*, const XML_Char*,
+                                          const XML_Char*) {
+    guarded(self, [](XmlReader& reader) { reader.fail("entity declarations are not allowed"); });
+  }
+  static void XMLCALL onSkippedEntity(void* self, const XML_Char* name, int parameter) {
+    guarded(self, [=](XmlReader& reader) {
+      reader.fail(std::string("undefined entity ") + (parameter ? "%" : "&") + name + ";");
+    });
+  }
+
+  XML_Parser parser_;
+};
+
+Status readWithExpat(std::string_view bytes, PlistValue* root, PlistOriginal* original) {
   XML_Parser parser = XML_ParserCreate(nullptr);
   if (!parser) return Status::failure("out of memory");
   Status status = Status::success();
   try {
-    XmlReader reader(parser, original);
-    status = reader.read(bytes, root);
+    ExpatTokenizer tokenizer(parser);
+    XmlReader reader(tokenizer, original != nullptr);
+    status = tokenizer.read(bytes, reader);
+    if (status.ok()) status = reader.finish(root, original);
   } catch (const std::bad_alloc&) {
     status = Status::failure("out of memory");
   }
   XML_ParserFree(parser);
   return status;
+}
+
+}  // namespace
+
+Status readXmlPlist(std::string_view bytes, PlistValue* root, PlistOriginal* original,
+                    XmlTokenizing tokenizing) {
+  if (tokenizing != XmlTokenizing::ExpatOnly) {
+    // Whatever the scanner leaves, or the reader finds wrong, expat reads again from the start,
+    // so that every error is reported as expat sees it.
+    try {
+      PlainXmlScanner scanner(bytes);
+      XmlReader reader(scanner, original != nullptr);
+      if (scanner.run(reader) && reader.complete()) return reader.finish(root, original);
+    } catch (const std::bad_alloc&) {
+    }
+    if (tokenizing == XmlTokenizing::PlainOnly) return Status::failure("not plain XML");
+  }
+  return readWithExpat(bytes, root, original);
 }
 
 }  // namespace tidymark

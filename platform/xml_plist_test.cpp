@@ -102,6 +102,9 @@ TEST(XmlPlist, ErrorsNameTheLine) {
       {"<integer>18446744073709551616</integer>",
        "2: integer out of range: \"18446744073709551616\""},
       {"<true/>\n<false/>", "3: the property list holds more than one value"},
+      {"<string>a]]>b</string>", "2: not well-formed (invalid token)"},
+      {"<string>&#xFFFE;</string>", "2: reference to invalid character number"},
+      {"<true/></plist>\nx", "3: junk after document element"},
   };
   for (const auto& [xml, message] : cases)
     EXPECT_EQ(error("<plist>\n" + xml), "line " + message) << xml;

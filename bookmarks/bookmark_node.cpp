@@ -87,7 +87,7 @@ BinaryBookmarks::Facts BinaryBookmarks::describe(std::uint64_t node, std::string
     facts.hasChildren = found[kChildren];
     facts.children = values[kChildren];
   }
-  facts.titled = titled && view_.text(text, scratch_, title);
+  if (titled) view_.text(text, scratch_, title);  // a title that is no string counts as empty
   return facts;
 }
 

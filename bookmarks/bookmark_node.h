@@ -48,8 +48,7 @@ class BinaryBookmarks {
 
   struct Facts {
     bool folder = false;
-    bool titled = false;         // the title is a string; otherwise it counts as empty
-    std::uint64_t children = 0;  // a folder's "Children" array, when it has one of any length
+    std::uint64_t children = 0;  // a folder's "Children" value, when it has one
     bool hasChildren = false;
   };
   // `title` receives the title's text, valid until the next call.

@@ -32,10 +32,12 @@ std::string progress(const std::string& path, const std::string& ending = " done
   return doing + " bookmarks at " + path + " ..." + ending + "\n";
 }
 
-// An unsorted file: bookmark b, folder A holding "Item 10" and "Item 2", bookmark a.
+// An unsorted file: bookmark b, folder "A😀" (two UTF-16 units after the first) holding
+// "Item 10" and "Item 2", bookmark a.
 void writeBookmarks(const std::string& path) {
-  const PlistValue tree = folder(
-      "", {bookmark("b"), folder("A", {bookmark("Item 10"), bookmark("Item 2")}), bookmark("a")});
+  const PlistValue tree =
+      folder("", {bookmark("b"), folder("A\U0001F600", {bookmark("Item 10"), bookmark("Item 2")}),
+                  bookmark("a")});
   ASSERT_TRUE(savePlistFile(path, {tree, PlistFormat::Binary}).ok());
 }
 
@@ -70,9 +72,10 @@ TEST_F(TidymarkWithBrowser, DoesWhatItsCommandLineSays) {
   for (const std::string& file : {dir.path(), readOnly, locked, inLocked})
     ASSERT_EQ(::chown(file.c_str(), owner, owner), 0);
   ASSERT_EQ(::chmod(readOnly.c_str(), 0444) | ::chmod(locked.c_str(), 0555), 0);
-  const std::string checked = progress(path, " done", "checking") +
-                              "(top level): 3 of 3 entries would move\nA: 2 of 2 entries would "
-                              "move\n2 folders would change; nothing was written\n";
+  const std::string checked =
+      progress(path, " done", "checking") +
+      "(top level): 3 of 3 entries would move\nA\U0001F600: 2 of 2 entries would "
+      "move\n2 folders would change; nothing was written\n";
   const std::string noFile = "cannot open: No such file or directory",
                     denied = "cannot write: Permission denied";
   auto error = [](const std::string& path, const std::string& why) {
@@ -131,7 +134,8 @@ TEST_F(TidymarkWithBrowser, DoesWhatItsCommandLineSays) {
       files[entry.path()] = entry.is_regular_file() ? readFile(entry.path()) : "";
     return files;
   };
-  EXPECT_EQ(runProgram({TIDYMARK_OUTLINE_BINARY, path}).out, "b\nA/\n  Item 10\n  Item 2\na\n");
+  EXPECT_EQ(runProgram({TIDYMARK_OUTLINE_BINARY, path}).out,
+            "b\nA\U0001F600/\n  Item 10\n  Item 2\na\n");
   std::optional<FakeApp> safari(std::in_place, "Safari", "saves", -1, Strings{copy, path});
   ASSERT_TRUE(safari->ready());
   for (const auto& c : cases) {
@@ -149,7 +153,7 @@ TEST_F(TidymarkWithBrowser, DoesWhatItsCommandLineSays) {
     EXPECT_EQ(result.out, c.out);
     EXPECT_EQ(result.err, c.err);
     auto after = snapshot();
-    const std::string shows = quits ? "y\nz\n" : "A/\n  Item 2\n  Item 10\na\nb\n";
+    const std::string shows = quits ? "y\nz\n" : "A\U0001F600/\n  Item 2\n  Item 10\na\nb\n";
     if (!file.empty()) {
       EXPECT_EQ(runProgram({TIDYMARK_OUTLINE_BINARY, file}).out, shows);
       after[file] = before.at(file);

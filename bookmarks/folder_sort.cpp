@@ -233,14 +233,20 @@ bool sortLoaded(PlistDocument& document, std::vector<FolderChange>* changes, boo
 // cannot be said that way, sorts it again whole; *moved: whether anything is to be saved.
 Status planSave(PlistDocument& document, std::vector<FolderChange> changes, bool* moved) {
   *moved = !changes.empty();
-  document.moved.assign(std::make_move_iterator(changes.begin()),
-                        std::make_move_iterator(changes.end()));
   document.edit = std::nullopt;
-  if (*moved && document.original) document.edit = document.original->edit(document.moved);
-  if (*moved && document.partial && !document.edit) {
-    // Saved whole after all: the tree must be whole too.
-    if (Status status = readWholeTree(&document); !status.ok()) return status;
-    sortImpl(document.root);
+  if (*moved && document.original) {
+    document.edit = document.original->edit(std::vector<ArrayMove>(
+        std::make_move_iterator(changes.begin()), std::make_move_iterator(changes.end())));
+  }
+  if (*moved && document.original && !document.edit) {
+    // Saved whole after all: the tree must be whole too, and no longer the original's.
+    if (!document.partial) {
+      document.original = nullptr;
+    } else if (Status status = readWholeTree(&document); !status.ok()) {
+      return status;
+    } else {
+      sortImpl(document.root);
+    }
   }
   return Status::success();
 }

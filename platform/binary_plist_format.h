@@ -59,6 +59,34 @@ inline unsigned widthFor(std::uint64_t value) {
   return 8;
 }
 
+// The fields of the trailer, the last kTrailerSize bytes of a file, which begin at `trailer`.
+struct Trailer {
+  unsigned offsetSize, refSize;
+  std::uint64_t objects, top, table;
+};
+inline Trailer readTrailer(const std::uint8_t* trailer) {
+  return {trailer[6], trailer[7], loadBigEndian(trailer + 8, 8), loadBigEndian(trailer + 16, 8),
+          loadBigEndian(trailer + 24, 8)};
+}
+
+// Where the contents of the object at `offset` begin, before `limit`, with how many elements they
+// hold in *count: its marker's low nibble, or the integer that follows a 0xF nibble. `limit`, and
+// no elements, when that runs past `limit`.
+inline std::uint64_t contentsOf(const std::uint8_t* data, std::uint64_t offset, std::uint64_t limit,
+                                std::uint64_t* count) {
+  *count = 0;
+  if (offset >= limit) return limit;
+  if ((data[offset] & 0x0F) != 0x0F) {
+    *count = data[offset] & 0x0F;
+    return offset + 1;
+  }
+  if (limit - offset < 2) return limit;
+  const unsigned width = 1u << (data[offset + 1] & 0x03);
+  if (limit - offset < 2 + width) return limit;
+  *count = loadBigEndian(data + offset + 2, width);
+  return offset + 2 + width;
+}
+
 // Where the object at `offset` ends: its marker, its length and its contents, with references of
 // `refSize` bytes, never past `limit`. Bytes that are no object end right after the marker.
 inline std::uint64_t objectEnd(const std::uint8_t* data, std::uint64_t offset, std::uint64_t limit,
@@ -77,14 +105,8 @@ inline std::uint64_t objectEnd(const std::uint8_t* data, std::uint64_t offset, s
   if (kind == 0xA || kind == 0xC) elementSize = refSize;
   if (kind == 0xD) elementSize = 2 * std::uint64_t{refSize};
   if (elementSize == 0) return offset + 1;
-  std::uint64_t count = low, body = offset + 1;
-  if (low == 0x0F) {
-    if (limit - offset < 2) return limit;
-    const unsigned width = 1u << (data[offset + 1] & 0x03);
-    if (limit - offset < 2 + width) return limit;
-    count = loadBigEndian(data + offset + 2, width);
-    body = offset + 2 + width;
-  }
+  std::uint64_t count = 0;
+  const std::uint64_t body = contentsOf(data, offset, limit, &count);
   return clamp(body, count, elementSize);
 }
 

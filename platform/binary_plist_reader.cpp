@@ -107,12 +107,12 @@ bool Reader::readTrailer() {
   }
   if (size_ < kHeaderSize + kTrailerSize) return fail("the trailer is cut off");
   const std::uint64_t trailerStart = size_ - kTrailerSize;
-  const std::uint8_t* trailer = data_ + trailerStart;
-  offsetSize_ = trailer[6];
-  refSize_ = trailer[7];
-  numObjects_ = loadBigEndian(trailer + 8, 8);
-  topObject_ = loadBigEndian(trailer + 16, 8);
-  tableOffset_ = loadBigEndian(trailer + 24, 8);
+  const Trailer trailer = binary_format::readTrailer(data_ + trailerStart);
+  offsetSize_ = trailer.offsetSize;
+  refSize_ = trailer.refSize;
+  numObjects_ = trailer.objects;
+  topObject_ = trailer.top;
+  tableOffset_ = trailer.table;
   if (offsetSize_ < 1 || offsetSize_ > 8) {
     return fail("the offset size " + std::to_string(offsetSize_) + " is not between 1 and 8");
   }

@@ -12,12 +12,12 @@ using namespace binary_format;
 BinaryPlistView::BinaryPlistView(std::string_view bytes)
     : data_(reinterpret_cast<const std::uint8_t*>(bytes.data())), size_(bytes.size()) {
   if (size_ < kHeaderSize + kTrailerSize) return;
-  const std::uint8_t* trailer = data_ + size_ - kTrailerSize;
-  offsetSize_ = trailer[6];
-  refSize_ = trailer[7];
-  objects_ = loadBigEndian(trailer + 8, 8);
-  top_ = loadBigEndian(trailer + 16, 8);
-  table_ = loadBigEndian(trailer + 24, 8);
+  const Trailer trailer = readTrailer(data_ + size_ - kTrailerSize);
+  offsetSize_ = trailer.offsetSize;
+  refSize_ = trailer.refSize;
+  objects_ = trailer.objects;
+  top_ = trailer.top;
+  table_ = trailer.table;
   // As the reader requires; otherwise no object is found.
   if (offsetSize_ < 1 || offsetSize_ > 8 || refSize_ < 1 || refSize_ > 8 || table_ > size_ ||
       objects_ > (size_ - table_) / offsetSize_) {
@@ -47,27 +47,12 @@ BinaryPlistView::Kind BinaryPlistView::kind(std::uint64_t object) const {
   }
 }
 
-std::uint64_t BinaryPlistView::body(std::uint64_t offset, std::uint64_t* count) const {
-  *count = 0;
-  if (offset >= table_) return table_;
-  const std::uint8_t marker = data_[offset];
-  if ((marker & 0x0F) != 0x0F) {
-    *count = marker & 0x0F;
-    return offset + 1;
-  }
-  if (table_ - offset < 2) return table_;
-  const unsigned width = 1u << (data_[offset + 1] & 0x03);
-  if (table_ - offset < 2 + width) return table_;
-  *count = loadBigEndian(data_ + offset + 2, width);
-  return offset + 2 + width;
-}
-
 BinaryPlistView::Container BinaryPlistView::open(std::uint64_t object) const {
   const std::uint64_t offset = offsetOf(object);
   const unsigned type = offset < table_ ? data_[offset] >> 4 : 0;
   if (type != 0xA && type != 0xD) return {};
   Container container;
-  container.refs = body(offset, &container.count);
+  container.refs = contentsOf(data_, offset, table_, &container.count);
   // Never more references than lie before the offset table.
   const std::uint64_t room = (table_ - container.refs) / refSize_ / (type == 0xD ? 2 : 1);
   container.count = std::min(container.count, room);
@@ -80,7 +65,7 @@ bool BinaryPlistView::text(std::uint64_t string, std::string& scratch,
   const unsigned type = offset < table_ ? data_[offset] >> 4 : 0;
   if (type != 0x5 && type != 0x6) return false;
   std::uint64_t n = 0;
-  const std::uint64_t start = body(offset, &n);
+  const std::uint64_t start = contentsOf(data_, offset, table_, &n);
   if (type == 0x5) {
     *text = {reinterpret_cast<const char*>(data_ + start), std::min(n, table_ - start)};
     return true;

@@ -40,8 +40,6 @@ class BinaryPlistView {
 
  private:
   std::uint64_t offsetOf(std::uint64_t object) const;
-  // Where an object's contents begin, and how many elements they hold.
-  std::uint64_t body(std::uint64_t offset, std::uint64_t* count) const;
   std::uint64_t at(std::uint64_t refs, std::uint64_t i) const {
     return binary_format::loadBigEndian(data_ + refs + i * refSize_, refSize_);
   }

@@ -199,9 +199,8 @@ Status serializePlist(const PlistDocument& document, std::string* out) {
 Status writePlistContent(const PlistDocument& document, ByteSink& sink) {
   if (document.edit) return document.edit->write(sink);
   if (document.original) {
-    if (const std::optional<PlistEdit> edit = document.original->edit(document.moved)) {
-      return edit->write(sink);
-    }
+    return sink.write(document.original->bytes()) ? Status::success()
+                                                  : Status::failure(sink.error());
   }
   // Written whole, a tree read only in part would lose all that was left out of it.
   if (document.partial) return Status::failure("cannot write a tree that was read only in part");

@@ -23,13 +23,11 @@ struct PlistDocument {
   PlistValue root;
   PlistFormat format = PlistFormat::Binary;
   FileStamp source = {};  // the file it was loaded from, as it was then; none when made in memory
-  // The file the tree was read from, when it was (see readPlistKeepingOriginal), and the arrays
-  // whose elements have moved since: the tree is then saved as the original with those elements
-  // moved. Whoever changes the tree in any other way resets `original`.
+  // The file the tree was read from, when it was (see readPlistKeepingOriginal), and the edit
+  // that writes it with the elements moved that have moved since in the tree (see
+  // PlistOriginal::edit; none: nothing has moved). The tree is saved that way. Whoever changes
+  // the tree in any other way resets `original`.
   std::shared_ptr<const PlistOriginal> original = nullptr;
-  std::vector<ArrayMove> moved = {};
-  // The edit that saves `moved`, once worked out (when the sort decides how to save it), so that it
-  // is not worked out again when the document is saved. Whoever changes `moved` resets it.
   std::optional<PlistEdit> edit = std::nullopt;
   // Of a binary file's tree only the top value was built (see BinaryTree): the rest is read from
   // the original where it lies; the tree cannot be written whole.
@@ -60,8 +58,8 @@ Status readWholeTree(PlistDocument* document);
 Status serializePlist(const PlistDocument& document, ByteSink& sink);
 Status serializePlist(const PlistDocument& document, std::string* out);
 
-// Writes what saving `document` writes: its original with the moved elements moved, or the whole
-// tree when it has no original or the moves cannot be said as an edit of it. A tree read only in
+// Writes what saving `document` writes: its original with the moved elements moved (its edit), or
+// as it is when nothing moved, or the whole tree when it has no original. A tree read only in
 // part (see PlistDocument::partial) is never written whole: that fails.
 Status writePlistContent(const PlistDocument& document, ByteSink& sink);
 

@@ -95,16 +95,8 @@ NumberResult parseInteger(std::string_view text, PlistInteger* value) {
   std::uint64_t magnitude = 0;
   bool overflow = false;
   for (char c : text) {
-    unsigned digit;
-    if (c >= '0' && c <= '9') {
-      digit = static_cast<unsigned>(c - '0');
-    } else if (base == 16 && c >= 'a' && c <= 'f') {
-      digit = static_cast<unsigned>(c - 'a' + 10);
-    } else if (base == 16 && c >= 'A' && c <= 'F') {
-      digit = static_cast<unsigned>(c - 'A' + 10);
-    } else {
-      return NumberResult::Invalid;
-    }
+    const unsigned digit = digitValue(c, base);
+    if (digit == base) return NumberResult::Invalid;
     if (magnitude > (UINT64_MAX - digit) / base) overflow = true;
     magnitude = magnitude * base + digit;
   }

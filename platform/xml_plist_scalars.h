@@ -20,6 +20,15 @@ inline std::string_view trimmed(std::string_view text) {
   return text;
 }
 
+// The value of the digit `c` in `base`, 10 or 16 (either case), or `base` when it is none of its
+// digits.
+inline unsigned digitValue(char c, unsigned base) {
+  if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
+  if (base == 16 && c >= 'a' && c <= 'f') return static_cast<unsigned>(c - 'a' + 10);
+  if (base == 16 && c >= 'A' && c <= 'F') return static_cast<unsigned>(c - 'A' + 10);
+  return base;
+}
+
 // Decodes base64, skipping whitespace anywhere; anything else outside the alphabet, missing or
 // misplaced padding fails.
 bool decodeBase64(std::string_view text, PlistData& out);

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "platform/utf8.h"
+#include "platform/xml_plist_scalars.h"
 
 namespace tidymark {
 
@@ -51,16 +52,8 @@ char32_t number(std::string_view digits, unsigned base, std::size_t width) {
   if (digits.empty() || digits.size() > width) return kInvalidCodePoint;
   char32_t value = 0;
   for (char c : digits) {
-    unsigned digit;
-    if (c >= '0' && c <= '9') {
-      digit = static_cast<unsigned>(c - '0');
-    } else if (base == 16 && c >= 'a' && c <= 'f') {
-      digit = static_cast<unsigned>(c - 'a' + 10);
-    } else if (base == 16 && c >= 'A' && c <= 'F') {
-      digit = static_cast<unsigned>(c - 'A' + 10);
-    } else {
-      return kInvalidCodePoint;
-    }
+    const unsigned digit = xml_format::digitValue(c, base);
+    if (digit == base) return kInvalidCodePoint;
     value = value * base + digit;
   }
   return value;

@@ -2,14 +2,18 @@
 
 namespace tidymark {
 
-Status hasApplicationNamed(ProcessTable& processes, std::string_view name, bool* listed) {
-  *listed = false;
-  std::vector<LaunchedApplication> apps;
-  if (Status status = processes.launchedApplications(&apps); !status.ok()) return status;
-  for (const LaunchedApplication& app : apps) {
-    if (app.name && *app.name == name) *listed = true;
-  }
+Status ProcessTable::launchedApplicationsNamed(std::string_view name,
+                                               std::vector<LaunchedApplication>* apps) {
+  if (Status status = launchedApplications(apps); !status.ok()) return status;
+  std::erase_if(*apps, [&](const LaunchedApplication& app) { return app.name != name; });
   return Status::success();
+}
+
+Status hasApplicationNamed(ProcessTable& processes, std::string_view name, bool* listed) {
+  std::vector<LaunchedApplication> apps;
+  Status status = processes.launchedApplicationsNamed(name, &apps);
+  *listed = status.ok() && !apps.empty();
+  return status;
 }
 
 }  // namespace tidymark

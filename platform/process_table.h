@@ -27,6 +27,11 @@ class ProcessTable {
   // runs; a process that ends while the table is read is simply left out.
   virtual Status launchedApplications(std::vector<LaunchedApplication>* apps) = 0;
 
+  // Those of launchedApplications named exactly `name`, in *apps. This one filters the whole
+  // list; a table that can rule processes out by a cheaper look does so.
+  virtual Status launchedApplicationsNamed(std::string_view name,
+                                           std::vector<LaunchedApplication>* apps);
+
   // Asks `app` to terminate (SIGTERM), provided it is still this user's process of that name.
   // Returns false when it was not asked (gone, renamed, another user's, or not permitted).
   virtual bool requestQuit(const LaunchedApplication& app) = 0;
@@ -39,6 +44,8 @@ Status hasApplicationNamed(ProcessTable& processes, std::string_view name, bool*
 class SystemProcessTable final : public ProcessTable {
  public:
   Status launchedApplications(std::vector<LaunchedApplication>* apps) override;
+  Status launchedApplicationsNamed(std::string_view name,
+                                   std::vector<LaunchedApplication>* apps) override;
   bool requestQuit(const LaunchedApplication& app) override;
 };
 

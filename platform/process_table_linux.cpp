@@ -70,6 +70,18 @@ std::optional<std::string> runningProcessName(int dir, const std::string& proces
   return std::string(*name);
 }
 
+// Whether the process whose /proc directory is `processDir` surely is not named `name`: its
+// comm file, much cheaper to read than its status file, gives another name. The status file
+// escapes a backslash or a newline in the name, the comm file does not: a name holding either
+// is left for the status file to tell, and so is one that cannot be read.
+bool surelyNotNamed(int dir, const std::string& processDir, std::string_view name) {
+  char buffer[64];
+  auto comm = readSmallFile(dir, (processDir + "/comm").c_str(), buffer, sizeof buffer);
+  if (!comm || !comm->ends_with('\n')) return false;
+  comm->remove_suffix(1);
+  return comm->find_first_of("\\\n") == std::string_view::npos && *comm != name;
+}
+
 bool isNumber(const char* text) {
   if (*text == '\0') return false;
   for (; *text; ++text) {
@@ -101,9 +113,8 @@ int sendSignal(int pidfd, int signal) {
 #endif
 }
 
-}  // namespace
-
-Status SystemProcessTable::launchedApplications(std::vector<LaunchedApplication>* apps) {
+// This user's running processes, or only those named `name` when there is one.
+Status listProcesses(std::optional<std::string_view> name, std::vector<LaunchedApplication>* apps) {
   apps->clear();
   DIR* proc = opendir("/proc");
   if (!proc) return Status::failure(std::string("cannot read /proc: ") + std::strerror(errno));
@@ -122,17 +133,30 @@ Status SystemProcessTable::launchedApplications(std::vector<LaunchedApplication>
     }
     if (!isNumber(entry->d_name)) continue;
     anyProcess = true;
-    auto name = runningProcessName(procDir, entry->d_name, user);
-    if (!name) continue;
+    const std::string processDir = entry->d_name;
+    if (name && surelyNotNamed(procDir, processDir, *name)) continue;
+    auto named = runningProcessName(procDir, processDir, user);
+    if (!named || (name && *named != *name)) continue;
     LaunchedApplication app;
-    std::from_chars(entry->d_name, entry->d_name + std::strlen(entry->d_name), app.pid);
-    if (!name->empty()) app.name = std::move(*name);
+    std::from_chars(processDir.data(), processDir.data() + processDir.size(), app.pid);
+    if (!named->empty()) app.name = std::move(*named);
     apps->push_back(std::move(app));
   }
   closedir(proc);
   if (error != 0) return Status::failure(std::string("cannot read /proc: ") + std::strerror(error));
   if (!anyProcess) return Status::failure("/proc lists no processes");
   return Status::success();
+}
+
+}  // namespace
+
+Status SystemProcessTable::launchedApplications(std::vector<LaunchedApplication>* apps) {
+  return listProcesses(std::nullopt, apps);
+}
+
+Status SystemProcessTable::launchedApplicationsNamed(std::string_view name,
+                                                     std::vector<LaunchedApplication>* apps) {
+  return listProcesses(name, apps);
 }
 
 bool SystemProcessTable::requestQuit(const LaunchedApplication& app) {

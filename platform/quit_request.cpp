@@ -33,15 +33,12 @@ Status runQuitScript(std::string_view source, ProcessTable& processes,
   if (!name) return Status::failure("unsupported script: " + std::string(source));
 
   std::vector<LaunchedApplication> apps;
-  if (Status status = processes.launchedApplications(&apps); !status.ok()) return status;
-  bool asked = false;
-  for (const LaunchedApplication& app : apps) {
-    if (app.name && *app.name == *name) {
-      processes.requestQuit(app);
-      asked = true;
-    }
+  if (Status status = processes.launchedApplicationsNamed(*name, &apps); !status.ok()) {
+    return status;
   }
-  if (!asked) return Status::success();
+  for (const LaunchedApplication& app : apps)
+    processes.requestQuit(app);
+  if (apps.empty()) return Status::success();
 
   auto deadline = std::chrono::steady_clock::now() + wait;
   for (;;) {

@@ -32,6 +32,11 @@ TEST_F(QuitScriptTest, EndsThisUsersApplicationOfThatNameOnly) {
   EXPECT_TRUE(!safari.alive() && stays.alive() && beta.alive());
   EXPECT_TRUE(table.requestQuit({stays.pid(), "Safari"}) &&
               !table.requestQuit({safari.pid(), "Safari"}));  // this one is gone
+  // A backslash in a name is escaped in the process table: the name to quit is written so too.
+  testing::FakeApp escaped("Saf\\ari");
+  ASSERT_TRUE(escaped.ready());
+  EXPECT_TRUE(runQuitScript("tell application \"Saf\\\\ari\" to quit", table, 300ms).ok());
+  EXPECT_FALSE(escaped.alive());
   if (::geteuid() != 0) GTEST_SKIP() << "starting a process as another user needs root";
   testing::FakeApp other("Safari", "quits", 65534);
   EXPECT_TRUE(other.ready() && !table.requestQuit({other.pid(), "Safari"}));

@@ -207,6 +207,10 @@ Status writePlistContent(const PlistDocument& document, ByteSink& sink) {
   return serializePlist(document, sink);
 }
 
+// From this size on, a binary file read with only its top built is checked on a second thread
+// while the work reads it.
+constexpr std::size_t kCheckBesideWork = std::size_t{1} << 20;
+
 Status loadPlistFile(const std::string& path, PlistDocument* document, BinaryTree tree,
                      const LoadedWork& work) {
   int fd = -1;
@@ -226,7 +230,11 @@ Status loadPlistFile(const std::string& path, PlistDocument* document, BinaryTre
   PlistDocument loaded;
   std::string bytes;
   if (Status status = readWhole(file.get(), size, &bytes); !status.ok()) return status;
-  if (Status status = readPlistKeepingOriginal(std::move(bytes), &loaded, tree, work);
+  // A small file is checked before the work starts: that is sooner than starting a thread to
+  // check it beside the work.
+  const bool checkFirst = bytes.size() < kCheckBesideWork;
+  if (Status status = readPlistKeepingOriginal(std::move(bytes), &loaded, tree,
+                                               checkFirst ? LoadedWork{} : work);
       !status.ok()) {
     return status;
   }
@@ -234,6 +242,7 @@ Status loadPlistFile(const std::string& path, PlistDocument* document, BinaryTre
     return Status::failure(std::string("the property list holds ") + kindName(loaded.root.kind()) +
                            ", not a dictionary, at its top");
   }
+  if (checkFirst && work) work(loaded);
   loaded.source = source;
   *document = std::move(loaded);
   return Status::success();

@@ -38,6 +38,20 @@ void PlistOriginal::setOffsetTable(std::uint64_t table, std::uint64_t objects,
   offsetSize_ = offsetSize;
 }
 
+void PlistOriginal::findLayout() {
+  objectsApart_ = false;
+  if (refSize_ == 0) return;
+  const auto* data = reinterpret_cast<const std::uint8_t*>(bytes_.data());
+  std::uint64_t end = 0;
+  for (std::uint64_t object = 0; object < objects_; ++object) {
+    const std::uint64_t begin =
+        binary_format::loadBigEndian(data + table_ + object * offsetSize_, offsetSize_);
+    if (begin < end) return;
+    end = binary_format::objectEnd(data, begin, table_, refSize_);
+  }
+  objectsApart_ = true;
+}
+
 // A binary file's objects may overlap: a string may run over an array's references, two object
 // numbers may share an offset. Rewriting references would then change another object too, so
 // every object is checked against the lists to rewrite.
@@ -47,7 +61,7 @@ bool PlistOriginal::standAlone(std::vector<std::pair<ByteSpan, std::uint64_t>> m
   for (std::size_t i = 1; i < moved.size(); ++i) {
     if (moved[i].first.begin < moved[i - 1].first.end) return false;
   }
-  if (moved.empty()) return true;
+  if (moved.empty() || objectsApart_) return true;
   const auto* data = reinterpret_cast<const std::uint8_t*>(bytes_.data());
   // Writers lay objects out in the order of their numbers, so the first list that ends after an
   // object begins is found by moving forward from the last object's; only an object that lies
@@ -206,6 +220,15 @@ Status PlistEdit::write(ByteSink& sink) const {
         piece.array = next;
         piece.k = 0;
       }
+    } else if (!piece.array->spans) {
+      // A binary file's references hold nothing: the list is written at once, in its new order.
+      const Reordering& array = *piece.array;
+      for (std::uint32_t k = 0; k < array.count && ok; ++k) {
+        const ByteSpan moved = array.element(array.order[k], refSize_);
+        ok = copy(moved.begin, moved.end);
+      }
+      piece.position = array.first + std::uint64_t{array.count} * refSize_;
+      piece.array = none;
     } else if (piece.k == piece.array->count) {
       piece.position = piece.array->element(piece.k - 1, refSize_).end;
       piece.array = none;

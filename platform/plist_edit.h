@@ -86,6 +86,11 @@ class PlistOriginal {
   // must then be written whole.
   std::optional<PlistEdit> edit(const std::vector<ArrayMove>& moves) const;
 
+  // Works out whether a binary file's objects lie apart, each beginning where or after the one
+  // numbered before it ends, as writers lay them out: then no list of references lies in another
+  // object, and edit need not look. A part of the check, done once the file is read.
+  void findLayout();
+
   // Whether `other` recorded the same arrays at the same places, in the same order (their trees
   // aside): for checking two readers against each other.
   bool recordsAsIn(const PlistOriginal& other) const;
@@ -105,6 +110,7 @@ class PlistOriginal {
   unsigned refSize_ = 0;  // 0 for an XML file
   std::uint64_t table_ = 0, objects_ = 0;
   unsigned offsetSize_ = 0;
+  bool objectsApart_ = false;
   std::vector<ArrayRecord> arrays_;
   std::vector<ByteSpan> spans_;
 };

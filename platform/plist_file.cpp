@@ -159,7 +159,11 @@ Status readPlistKeepingOriginal(std::string bytes, PlistDocument* document, Bina
                                 const LoadedWork& work) {
   auto original = std::make_shared<PlistOriginal>(std::move(bytes));
   PlistDocument loaded;
-  const auto check = [&] { return parseInto(original->bytes(), &loaded, original.get(), tree); };
+  const auto check = [&] {
+    Status status = parseInto(original->bytes(), &loaded, original.get(), tree);
+    if (status.ok()) original->findLayout();
+    return status;
+  };
   if (work && tree == BinaryTree::TopOnly && original->bytes().starts_with(kBinaryPlistMagic)) {
     // The work reads the bytes while they are checked: it sees nothing else of the document,
     // and nothing the check records in the original until the check is done.

@@ -73,11 +73,15 @@ bool BinaryPlistView::text(std::uint64_t string, std::string& scratch,
   // UTF-16, big-endian, its surrogates paired (the reader has checked them): at most three
   // UTF-8 bytes for each unit.
   n = std::min(n, (table_ - start) / 2);
-  scratch.resize(3 * n);
+  if (scratch.size() < 3 * n) scratch.resize(3 * n);  // grown, never shrunk: no refill each time
   char* out = scratch.data();
   const std::uint8_t* units = data_ + start;
   for (std::uint64_t i = 0; i < n; ++i) {
     char32_t c = static_cast<char16_t>((units[2 * i] << 8) | units[2 * i + 1]);
+    if (c < 0x80) {
+      *out++ = static_cast<char>(c);
+      continue;
+    }
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n) {
       const char32_t low = static_cast<char16_t>((units[2 * i + 2] << 8) | units[2 * i + 3]);
       c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
@@ -85,8 +89,7 @@ bool BinaryPlistView::text(std::uint64_t string, std::string& scratch,
     }
     out = encodeUtf8(c, out);
   }
-  scratch.resize(static_cast<std::size_t>(out - scratch.data()));
-  *text = scratch;
+  *text = {scratch.data(), static_cast<std::size_t>(out - scratch.data())};
   return true;
 }
 

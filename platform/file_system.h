@@ -34,4 +34,9 @@ FileStamp stampOf(const struct stat& info);
 // without extended attributes has nothing to copy.
 Status copyExtendedAttributes(int from, int to);
 
+// Asks the system to start writing `length` bytes of the open file `fd` from `offset` to the
+// disk now, without waiting for it: the flush that follows has that much less to wait for. A
+// hint only, which a system without such a request ignores.
+void startWriting(int fd, std::uint64_t offset, std::uint64_t length);
+
 }  // namespace tidymark

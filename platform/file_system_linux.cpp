@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <sys/xattr.h>
 
 #include <cerrno>
@@ -89,6 +90,11 @@ Status copyExtendedAttributes(int from, int to) {
     }
   }
   return Status::success();
+}
+
+void startWriting(int fd, std::uint64_t offset, std::uint64_t length) {
+  ::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(length),
+                    SYNC_FILE_RANGE_WRITE);
 }
 
 }  // namespace tidymark

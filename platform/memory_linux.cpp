@@ -22,8 +22,12 @@ namespace {
 constexpr std::size_t kLargePage = std::size_t{2} << 20;
 // Past a large tree's reservation, the heap grows by this much at a time.
 constexpr std::size_t kLaterGrowth = std::size_t{64} << 20;
-// A tree from this size on gets the reservation and the helper thread.
+// A tree from this size on gets the reservation and large pages.
 constexpr std::size_t kLargeTree = kLaterGrowth / 2;
+// From this size on, the helper thread faults the pages in ahead of their use. For a smaller
+// tree (the 100k-bookmark file's 35 MB) faulting them in as they are used was as fast, while
+// for the 1M-bookmark file's 340 MB the helper saves about a seventh of the run.
+constexpr std::size_t kHelpedTree = std::size_t{128} << 20;
 
 // Reserves up to `bytes` at the top of the heap (less where the system refuses so much address
 // space) and returns the range gained.
@@ -56,6 +60,7 @@ void prepareHeapForTree(std::size_t expectedBytes) {
   const std::uintptr_t start = (before + kLargePage - 1) & ~(kLargePage - 1);
   if (after <= start) return;
   madvise(reinterpret_cast<void*>(start), after - start, MADV_HUGEPAGE);
+  if (expectedBytes < kHelpedTree) return;
 
   // Front to back, the way the heap fills, in large pages, so the helper stays ahead. Where no
   // thread can be started, the pages are simply faulted in as they are first used.

@@ -90,20 +90,25 @@ const auto dict = [](const std::vector<int>& keys, const std::vector<int>& value
 // Objects 0 to 4 of every hand-made binary file, shared by all its nodes.
 enum { kType, kList, kChildren, kTitle, kNote };
 const auto note = [](int title, int r = 1) { return dict({kType, kTitle}, {kNote, title}, r); };
-std::string layout(std::vector<std::string> objects, int top, int refSize = 1, int offsetSize = 1) {
+std::string layout(std::vector<std::string> objects, int top, int refSize = 1, int offsetSize = 1,
+                   bool lastFirst = false) {
   objects.insert(objects.begin(), {"\x5F\x10\x0FWebBookmarkType", "\x5F\x10\x13WebBookmarkTypeList",
                                    str("Children"), str("Title"), str("Note")});
-  return assembleBinaryPlist(
-      {.objects = objects, .offsetSize = offsetSize, .refSize = refSize, .topObject = top});
+  return assembleBinaryPlist({.objects = objects,
+                              .offsetSize = offsetSize,
+                              .refSize = refSize,
+                              .lastFirst = lastFirst,
+                              .topObject = top});
 }
 
-// Objects in an odd order, the top one in the middle: a folder whose entries are nodes of
-// another kind titled "c", "a", "a" (sharing one title object) and "b".
-std::string oddLayout(int r, int offsetSize) {
+// Objects in an odd order, the top one in the middle, and (`lastFirst`) lying in the file in the
+// reverse order of their numbers: a folder whose entries are nodes of another kind titled "c",
+// "a", "a" (sharing one title object) and "b".
+std::string oddLayout(int r, int offsetSize, bool lastFirst) {
   return layout(
       {str("c"), array({8, 10, 11, 12}, r), dict({kType, kChildren}, {kList, 6}, r), note(5, r),
        str("a"), dict({kTitle, kType}, {9, kNote}, r), note(9, r), note(13, r), str("b")},
-      7, r, offsetSize);
+      7, r, offsetSize, lastFirst);
 }
 
 // A top folder holding "y" and "x", which both have one array of nodes "c" and "a" as their
@@ -165,8 +170,9 @@ TEST(FolderSortFile, WritesTheOriginalWithEntriesMovedAndNothingWhenNothingMoves
              5);
   const std::tuple<const char*, std::string, bool> cases[] = {
       // the name, the file, whether the moves cannot be an edit: the sorted tree written whole
-      {"odd layout, 2-byte references, 8-byte offsets", oddLayout(2, 8), false},
-      {"odd layout, 8-byte references, 2-byte offsets", oddLayout(8, 2), false},
+      {"odd layout, 2-byte references, 8-byte offsets, last object first", oddLayout(2, 8, true),
+       false},
+      {"odd layout, 8-byte references, 2-byte offsets", oddLayout(8, 2, false), false},
       {"Children shared by two folders", sharedChildren(false), false},
       {"Children shared by a folder and another node", sharedChildren(true), true},
       {"a string over the entries' references", stringOverEntries, true},

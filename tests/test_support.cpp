@@ -166,9 +166,12 @@ std::string bigEndian(std::uint64_t value, int width) {
 
 std::string assembleBinaryPlist(const BinaryLayout& layout) {
   std::string out = "bplist00";
-  std::vector<std::uint64_t> offsets;
-  for (const std::string& object : layout.objects)
-    offsets.push_back(out.size()), out += object;
+  std::vector<std::uint64_t> offsets(layout.objects.size());
+  for (std::size_t k = 0; k < offsets.size(); ++k) {
+    const std::size_t i = layout.lastFirst ? offsets.size() - 1 - k : k;
+    offsets[i] = out.size();
+    out += layout.objects[i];
+  }
   if (layout.lastOffset && !offsets.empty()) offsets.back() = *layout.lastOffset;
   const std::uint64_t table = out.size();
   for (std::uint64_t offset : offsets)

@@ -57,10 +57,12 @@ bool fileExists(const std::string& path);
 std::vector<std::string> directoryEntries(const std::string& path);
 
 // A binary property list laid out by hand from its objects' bytes, for tests of damaged files:
-// any trailer field, and the last object's offset, can be set to a wrong value.
+// any trailer field, and the last object's offset, can be set to a wrong value. The objects lie
+// in the order of their numbers, or (`lastFirst`) in the reverse order.
 struct BinaryLayout {
   std::vector<std::string> objects = {};
   int offsetSize = 1, refSize = 1;
+  bool lastFirst = false;
   std::optional<std::uint64_t> numObjects = {}, topObject = {}, tableOffset = {}, lastOffset = {};
 };
 std::string assembleBinaryPlist(const BinaryLayout& layout);

@@ -79,7 +79,8 @@ TEST(PlistFile, EveryKindComesBackEqualInEitherFormat) {
 }
 
 // A save through a chain of links replaces the file they lead to in its own format, keeping the
-// links and its mode; what is saved loads back equal and saves again to the same bytes.
+// links and its mode; what is saved loads back equal and saves again to the same bytes. A file
+// deleted since it was loaded stays deleted.
 TEST(PlistFile, SavesAndLoadsInItsFormatThroughLinksKeepingThemAndTheMode) {
   testing::TempDir dir;
   ASSERT_EQ(::mkdir(dir.file("store").c_str(), 0700), 0);
@@ -102,6 +103,13 @@ TEST(PlistFile, SavesAndLoadsInItsFormatThroughLinksKeepingThemAndTheMode) {
   EXPECT_TRUE(fs::is_symlink(dir.file("absolute")) && fs::is_symlink(dir.file("relative")));
   EXPECT_EQ(fs::status(real).permissions(), fs::perms(0640));
   EXPECT_EQ(testing::directoryEntries(dir.file("store")), Names{"Bookmarks.plist"});
+  // A file deleted after it was loaded is not made again by the save.
+  PlistDocument loaded;
+  ASSERT_TRUE(loadPlistFile(real, &loaded).ok());
+  ASSERT_EQ(::unlink(real.c_str()), 0);
+  EXPECT_EQ(savePlistFile(dir.file("absolute"), loaded).message(),
+            "the file was moved or deleted while it was being sorted; nothing was written");
+  EXPECT_EQ(testing::directoryEntries(dir.file("store")), Names{});
 }
 
 // What is not a property list file with a dictionary at its top is refused, saying why.

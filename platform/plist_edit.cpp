@@ -61,29 +61,18 @@ bool PlistOriginal::standAlone(std::vector<std::pair<ByteSpan, std::uint64_t>> m
   for (std::size_t i = 1; i < moved.size(); ++i) {
     if (moved[i].first.begin < moved[i - 1].first.end) return false;
   }
+  // Objects that lie apart (see findLayout) overlap nothing; otherwise each is looked at.
   if (moved.empty() || objectsApart_) return true;
   const auto* data = reinterpret_cast<const std::uint8_t*>(bytes_.data());
-  // Writers lay objects out in the order of their numbers, so the first list that ends after an
-  // object begins is found by moving forward from the last object's; only an object that lies
-  // before the one ahead of it needs a search.
-  auto list = moved.begin();
-  std::uint64_t previous = 0;
   for (std::uint64_t object = 0; object < objects_; ++object) {
     const std::uint64_t begin =
         binary_format::loadBigEndian(data + table_ + object * offsetSize_, offsetSize_);
-    if (begin < previous) {
-      list = std::upper_bound(moved.begin(), moved.end(), begin,
-                              [](std::uint64_t at, const auto& m) { return at < m.first.end; });
-    }
-    previous = begin;
-    while (list != moved.end() && list->first.end <= begin)
-      ++list;
-    if (list == moved.end()) continue;
-    // The lists that end after this object begins, while they begin before it ends.
     const std::uint64_t end = binary_format::objectEnd(data, begin, table_, refSize_);
-    for (auto overlapping = list; overlapping != moved.end() && overlapping->first.begin < end;
-         ++overlapping) {
-      if (overlapping->second != object) return false;
+    // The lists that end after this object begins, while they begin before it ends.
+    auto list = std::upper_bound(moved.begin(), moved.end(), begin,
+                                 [](std::uint64_t at, const auto& m) { return at < m.first.end; });
+    for (; list != moved.end() && list->first.begin < end; ++list) {
+      if (list->second != object) return false;
     }
   }
   return true;

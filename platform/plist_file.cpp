@@ -234,11 +234,11 @@ Status loadPlistFile(const std::string& path, PlistDocument* document, BinaryTre
   PlistDocument loaded;
   std::string bytes;
   if (Status status = readWhole(file.get(), size, &bytes); !status.ok()) return status;
-  // A small file is checked before the work starts: that is sooner than starting a thread to
-  // check it beside the work.
-  const bool checkFirst = bytes.size() < kCheckBesideWork;
-  if (Status status = readPlistKeepingOriginal(std::move(bytes), &loaded, tree,
-                                               checkFirst ? LoadedWork{} : work);
+  // A small file is only checked, the work left to the caller: that is sooner than starting a
+  // thread to check it beside the work.
+  const bool large = bytes.size() >= kCheckBesideWork;
+  if (Status status =
+          readPlistKeepingOriginal(std::move(bytes), &loaded, tree, large ? work : LoadedWork{});
       !status.ok()) {
     return status;
   }
@@ -246,7 +246,6 @@ Status loadPlistFile(const std::string& path, PlistDocument* document, BinaryTre
     return Status::failure(std::string("the property list holds ") + kindName(loaded.root.kind()) +
                            ", not a dictionary, at its top");
   }
-  if (checkFirst && work) work(loaded);
   loaded.source = source;
   *document = std::move(loaded);
   return Status::success();

@@ -34,11 +34,11 @@ struct PlistDocument {
   bool partial = false;
 };
 
-// Work that a load runs on the document it has read, before it returns. For a binary file read
-// with only its top built, the work may run while the file is still being checked on another
-// thread: it then gets a document that holds only the original and its format, must read the
-// bytes only as BinaryPlistView does, which is safe on any bytes, and must count on nothing it
-// finds until the load has succeeded.
+// Work that a load may run on the document it has read, before it returns; a load that does not
+// leaves it to the caller. For a binary file read with only its top built, the work may run while
+// the file is still being checked on another thread: it then gets a document that holds only the
+// original and its format, must read the bytes only as BinaryPlistView does, which is safe on any
+// bytes, and must count on nothing it finds until the load has succeeded.
 using LoadedWork = std::function<void(PlistDocument&)>;
 
 // Reads a property list held in memory; the format is told by content (the binary magic,

@@ -6,7 +6,8 @@
 namespace tidymark {
 
 // The current user's home directory: $HOME when it is set and not empty, otherwise the user
-// database's entry for the real user. Empty when neither gives one.
+// database's entry for the real user. Empty when neither gives one. Each system has its own
+// version (home_directory_linux.cpp).
 std::string homeDirectory();
 
 // `base` and `component` joined with exactly one separator between them, whatever separators

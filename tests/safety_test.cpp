@@ -24,9 +24,10 @@ using namespace testing;
 using Names = std::vector<std::string>;
 
 // tidymark on `path` under ceilings for its memory and what it may write, and a guard on time.
-ProgramResult tidymark(const std::string& path, std::vector<std::string> env = {}) {
+ProgramResult tidymark(const std::string& path, std::vector<std::string> env = {},
+                       const char* binary = TIDYMARK_BINARY) {
   return runProgram(
-      {TIDYMARK_BINARY, path},
+      {binary, path},
       {.env = env, .timeoutSeconds = 120, .memoryLimit = 1u << 30, .fileSizeLimit = 1u << 28});
 }
 
@@ -91,8 +92,10 @@ TEST(TidymarkFullDisk, SaysSoAndLeavesTheOriginalAndNoTemporaryFile) {
 ProgramResult interfered(const std::string& path, const std::string& setting, bool* reached) {
   TempDir scratch;
   const ProgramResult result =
-      tidymark(path, {setting, "LD_PRELOAD=" TIDYMARK_CALL_FAULTS, "TIDYMARK_TARGET=" + path,
-                      "TIDYMARK_FAULT_LOG=" + scratch.file("log")});
+      tidymark(path,
+               {setting, "LD_PRELOAD=" TIDYMARK_CALL_FAULTS, "TIDYMARK_TARGET=" + path,
+                "TIDYMARK_FAULT_LOG=" + scratch.file("log")},
+               TIDYMARK_PRELOADABLE_BINARY);
   *reached = fileExists(scratch.file("log"));
   return result;
 }

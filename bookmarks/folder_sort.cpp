@@ -68,6 +68,7 @@ struct EntryFacts {
 class TreeSource {
  public:
   using Entries = PlistArray*;
+  static constexpr bool kMovesEntries = true;
 
   static std::optional<Entries> children(PlistValue& node) {
     PlistArray* children = arrayValue(node.find(kChildrenKey));
@@ -101,6 +102,7 @@ class TreeSource {
 // A binary file's objects as the walk reads them, where they lie; nothing is moved.
 class BinarySource {
  public:
+  static constexpr bool kMovesEntries = false;
   struct Entries {
     std::uint64_t array;
     BinaryPlistView::Container references;
@@ -140,9 +142,10 @@ class BinarySource {
   std::uint64_t budget_;
 };
 
-// Orders every folder from `top` down, deepest first, through `source`; each folder whose order
-// changed is added to `changes` when given, named by its title path when `withPaths` is set (the
-// save has no use for the names). Gives up, adding nothing, once the source is exhausted.
+// Orders every folder from `top` down through `source`; each folder whose order changed is
+// added to `changes` when given, outer folders before inner ones in the order of the walk, named
+// by its title path when `withPaths` is set (the save has no use for the names). Gives up, adding
+// nothing, once the source is exhausted.
 template <typename Source>
 bool sortFolders(Source& source, typename Source::Entries top, std::vector<FolderChange>* changes,
                  bool withPaths) {
@@ -153,12 +156,44 @@ bool sortFolders(Source& source, typename Source::Entries top, std::vector<Folde
   std::vector<Ranked> ranked;
   std::string keyText, titles;
   TitleKeyBuilder keys;
+  const std::size_t reported = changes ? changes->size() : 0;
+  const auto entryOf = [&keyText](const Ranked& record) {
+    return SortEntry{record.folder,
+                     std::string_view(keyText).substr(record.keyStart, record.keyLength)};
+  };
+  // Sorts folder `f`, whose records run from `first`, and reports it when its order changed.
+  const auto sortFolder = [&](std::size_t f, Ranked* first) {
+    Ranked* last = first + source.size(folders[f].entries);
+    std::stable_sort(first, last, [&](const Ranked& a, const Ranked& b) {
+      return comparator(entryOf(a), entryOf(b)) < 0;
+    });
+    bool moved = false;
+    for (const Ranked* r = first; r != last && !moved; ++r)
+      moved = r->index != std::size_t(r - first);
+    if (!moved) return;
+    if (changes) {
+      FolderChange change{{source.id(folders[f].entries), {}}, {}};
+      if (withPaths) {
+        change.titlePath = titlePath(folders, titles, f);
+        change.depth = folders[f].depth;
+      }
+      change.order.reserve(static_cast<std::size_t>(last - first));
+      for (const Ranked* r = first; r != last; ++r)
+        change.order.push_back(r->index);
+      changes->push_back(std::move(change));
+    }
+    source.reorder(folders[f].entries, first);
+  };
+
   for (std::size_t f = 0; f < folders.size(); ++f) {
     const Entries entries = folders[f].entries;  // a copy: `folders` grows below
     const std::size_t count = source.size(entries);
     folders[f].firstRanked = ranked.size();
     for (std::size_t i = 0; i < count; ++i) {
-      if (source.exhausted()) return false;
+      if (source.exhausted()) {
+        if (changes) changes->resize(reported);
+        return false;
+      }
       const EntryFacts<Entries> entry = source.entry(entries, i);
       const std::size_t keyStart = keyText.size();
       keys.append(entry.title, keyText);  // no title ranks as an empty one
@@ -171,43 +206,24 @@ bool sortFolders(Source& source, typename Source::Entries top, std::vector<Folde
             {*entry.children, 0, f, titleStart, titles.size() - titleStart, folders[f].depth + 1});
       }
     }
-  }
-  const auto entryOf = [&keyText](const Ranked& record) {
-    return SortEntry{record.folder,
-                     std::string_view(keyText).substr(record.keyStart, record.keyLength)};
-  };
-
-  // Deepest first: a folder comes before every folder inside it in the walk, so going backwards
-  // sorts each folder's insides before its own entries move, and moving them never disturbs a
-  // folder still to be sorted.
-  const std::size_t reported = changes ? changes->size() : 0;
-  for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) {
-    Ranked* first = ranked.data() + folder->firstRanked;
-    Ranked* last = first + source.size(folder->entries);
-    std::stable_sort(first, last, [&](const Ranked& a, const Ranked& b) {
-      return comparator(entryOf(a), entryOf(b)) < 0;
-    });
-    bool moved = false;
-    for (const Ranked* r = first; r != last && !moved; ++r)
-      moved = r->index != std::size_t(r - first);
-    if (!moved) continue;
-    if (changes) {
-      const std::size_t f = static_cast<std::size_t>(folders.rend() - folder) - 1;
-      FolderChange change{{source.id(folder->entries), {}}, {}};
-      if (withPaths) {
-        change.titlePath = titlePath(folders, titles, f);
-        change.depth = folder->depth;
-      }
-      change.order.reserve(static_cast<std::size_t>(last - first));
-      for (const Ranked* r = first; r != last; ++r)
-        change.order.push_back(r->index);
-      changes->push_back(std::move(change));
+    // A source that moves nothing has each folder sorted as soon as its entries are read, and
+    // their records and keys are then done with: the walk holds one folder's at a time.
+    if constexpr (!Source::kMovesEntries) {
+      sortFolder(f, ranked.data());
+      ranked.clear();
+      keyText.clear();
     }
-    source.reorder(folder->entries, first);
   }
-  // Found deepest first; reported outer folders first, in the order of the walk.
-  if (changes)
-    std::reverse(changes->begin() + static_cast<std::ptrdiff_t>(reported), changes->end());
+  if constexpr (Source::kMovesEntries) {
+    // Deepest first: a folder comes before every folder inside it in the walk, so going
+    // backwards sorts each folder's insides before its own entries move, and moving them never
+    // disturbs a folder still to be sorted. Found deepest first, reported in the order of the
+    // walk.
+    for (std::size_t f = folders.size(); f-- > 0;)
+      sortFolder(f, ranked.data() + folders[f].firstRanked);
+    if (changes)
+      std::reverse(changes->begin() + static_cast<std::ptrdiff_t>(reported), changes->end());
+  }
   return true;
 }
 

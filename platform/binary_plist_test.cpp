@@ -51,18 +51,22 @@ TEST(BinaryPlist, WritesEqualStringsOnceAndRefusesTextThatIsNotUtf8) {
   }
 }
 
-// Forms other writers use: floats, 16-byte integers, long lengths, wide references, a top object
-// other than the first, and a container shared (not cyclic), loaded once per reference.
+// Forms other writers use: floats, 16-byte integers and UIDs, long lengths, the last code point
+// in UTF-16, wide references, a top object other than the first, and a container shared (not
+// cyclic), loaded once per reference.
 TEST(BinaryPlist, ReadsFormsOtherWritersProduce) {
   const std::pair<std::string, V> cases[] = {
       {single(bytes({0x22, 0x3F, 0xC0, 0, 0})), V::real(1.5)},
       {single("\x14" + bigEndian(kAll, 8) + bigEndian(kMin, 8)), V::integer(kMin)},
+      {single("\x8F" + bigEndian(300, 16)), V::uid(300)},
+      {single(bytes({0x63, 0xDB, 0xFF, 0xDF, 0xFF, 0, 'g'})), V::string("\xF4\x8F\xBF\xBFg")},
       {single("\x5F\x13" + bigEndian(3, 8) + "abc"), V::string("abc")},
       {assemble({.objects = {bytes({0xA1, 0, 0, 1}), ascii("x")}, .offsetSize = 3, .refSize = 3}),
        V::array({V::string("x")})},
       {assemble({.objects = {bytes({0x08}), bytes({0x10, 5})}, .topObject = 1}), V::integer(5)},
-      {assemble({.objects = {bytes({0xA2, 1, 1}), bytes({0xD1, 2, 2}), ascii("k")}}),
-       V::array(PlistArray(2, V::dict({{"k", V::string("k")}})))},
+      {assemble({.objects = {bytes({0xD2, 1, 2, 3, 3}), ascii("a"), ascii("b"), bytes({0xD1, 1, 4}),
+                             bytes({0x23, 0x3F, 0xF8, 0, 0, 0, 0, 0, 0})}}),
+       V::dict({{"a", V::dict({{"a", V::real(1.5)}})}, {"b", V::dict({{"a", V::real(1.5)}})}})},
   };
   for (const auto& [file, expected] : cases)
     EXPECT_EQ(readBack(file), expected);
@@ -74,6 +78,7 @@ TEST(BinaryPlist, RefusesDamagedFilesSayingWhatIsWrong) {
   const std::pair<std::string, std::string> cases[] = {
       {"bplist00", "the trailer is cut off"},
       {assemble({.objects = {"\x09"}, .refSize = 0}), "reference size 0"},
+      {assemble({.objects = {"\x09"}, .topObject = 1}), "top object 1 is out of range (1 objects)"},
       {assemble({.objects = {"\x09"}, .offsetSize = 8, .numObjects = kAll / 8}),
        "past the trailer"},
       {assemble({.objects = {"\xA1\x01", ascii("x")}, .lastOffset = 12}), "object 1 lies outside"},

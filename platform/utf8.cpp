@@ -83,14 +83,6 @@ bool isAscii(std::string_view text) {
   return true;
 }
 
-bool isValidUtf8(std::string_view text) {
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    if (decodeUtf8(text, pos) == kInvalidCodePoint) return false;
-  }
-  return true;
-}
-
 void appendPrintable(std::string_view text, std::string& out) {
   const auto escapeBytes = [&out](std::string_view bytes) {
     static constexpr char kHex[] = "0123456789ABCDEF";

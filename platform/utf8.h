@@ -22,7 +22,6 @@ char* encodeUtf8(char32_t codePoint, char* out);
 void appendUtf8(char32_t codePoint, std::string& out);
 
 bool isAscii(std::string_view text);
-bool isValidUtf8(std::string_view text);
 
 // `text` as it is safe to show on a terminal: valid UTF-8 as it is, except that a control
 // character (U+0000-U+001F, U+007F-U+009F) is written as an escape, "\n", "\r" and "\t" by

@@ -74,6 +74,7 @@ TEST(XmlPlist, ReadsWhatOtherWritersProduce) {
       {"<data>AAE=</data>", V::data({0, 1})},
       {"<string><![CDATA[a<b>&]]></string>", V::string("a<b>&")},
       {"<string>&#x1F600;&#233;&amp;&#13;&#10;</string>", V::string("😀é&\r\n")},
+      {"<string>&#x41;&#66;</string>", V::string("AB")},
       {"<!--c--><?pi x?><array><!--y--><true/></array>", V::array({V::boolean(true)})},
       {"<dict><key>CF$UID</key><integer>-1</integer></dict>", uid(V::integer(-1))},
       {"<dict><key>CF$UID</key><true/></dict>", uid(V::boolean(true))},

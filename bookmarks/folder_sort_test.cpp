@@ -164,10 +164,13 @@ TEST(FolderSortFile, WritesTheOriginalWithEntriesMovedAndNothingWhenNothingMoves
       "    plistlib.dump(value, open(sys.argv[out], 'wb'), fmt=fmt)",
       {dir.file("xml"), dir.file("plistlib binary"), dir.file("plistlib XML")});
   // A string of two UTF-16 units over a folder's entries "b" and "a": moving them changes it.
-  const std::string stringOverEntries =
-      layout({dict({kType, kChildren, 8}, {kList, 7, 6}), "\x62", array({9, 10}), str("URLString"),
-              note(11), note(12), str("b"), str("a")},
-             5);
+  // The string is the first object, the entries the second.
+  const std::string stringOverEntries = assembleBinaryPlist(
+      {.objects = {"\x62", array({7, 8}), "\x5F\x10\x0FWebBookmarkType",
+                   "\x5F\x10\x13WebBookmarkTypeList", str("Children"), str("Title"), str("Note"),
+                   dict({2, 5}, {6, 9}), dict({2, 5}, {6, 10}), str("b"), str("a"),
+                   str("URLString"), dict({2, 4, 11}, {3, 1, 0})},
+       .topObject = 12});
   const std::tuple<const char*, std::string, bool> cases[] = {
       // the name, the file, whether the moves cannot be an edit: the sorted tree written whole
       {"odd layout, 2-byte references, 8-byte offsets, last object first", oddLayout(2, 8, true),

@@ -51,15 +51,16 @@ TEST(BinaryPlist, WritesEqualStringsOnceAndRefusesTextThatIsNotUtf8) {
   }
 }
 
-// Forms other writers use: floats, 16-byte integers and UIDs, long lengths, the last code point
-// in UTF-16, wide references, a top object other than the first, and a container shared (not
-// cyclic), loaded once per reference.
+// Forms other writers use: floats, 16-byte integers and UIDs, long lengths, the first and the
+// last code point UTF-16 needs two units for, wide references, a top object other than the first,
+// and a container shared (not cyclic), loaded once per reference.
 TEST(BinaryPlist, ReadsFormsOtherWritersProduce) {
   const std::pair<std::string, V> cases[] = {
       {single(bytes({0x22, 0x3F, 0xC0, 0, 0})), V::real(1.5)},
       {single("\x14" + bigEndian(kAll, 8) + bigEndian(kMin, 8)), V::integer(kMin)},
       {single("\x8F" + bigEndian(300, 16)), V::uid(300)},
-      {single(bytes({0x63, 0xDB, 0xFF, 0xDF, 0xFF, 0, 'g'})), V::string("\xF4\x8F\xBF\xBFg")},
+      {single(bytes({0x65, 0xD8, 0, 0xDC, 0, 0xDB, 0xFF, 0xDF, 0xFF, 0, 'g'})),
+       V::string("\xF0\x90\x80\x80\xF4\x8F\xBF\xBFg")},
       {single("\x5F\x13" + bigEndian(3, 8) + "abc"), V::string("abc")},
       {assemble({.objects = {bytes({0xA1, 0, 0, 1}), ascii("x")}, .offsetSize = 3, .refSize = 3}),
        V::array({V::string("x")})},
@@ -78,6 +79,7 @@ TEST(BinaryPlist, RefusesDamagedFilesSayingWhatIsWrong) {
   const std::pair<std::string, std::string> cases[] = {
       {"bplist00", "the trailer is cut off"},
       {assemble({.objects = {"\x09"}, .refSize = 0}), "reference size 0"},
+      {assemble({.objects = {"\x09"}, .refSize = 9}), "reference size 9"},
       {assemble({.objects = {"\x09"}, .topObject = 1}), "top object 1 is out of range (1 objects)"},
       {assemble({.objects = {"\x09"}, .offsetSize = 8, .numObjects = kAll / 8}),
        "past the trailer"},
@@ -87,6 +89,7 @@ TEST(BinaryPlist, RefusesDamagedFilesSayingWhatIsWrong) {
       {single(bytes({0x62, 0xD8, 0x3D, 0x00, 0x41})), "broken UTF-16 surrogate"},
       {single("\x52\xC3\xA9"), "above 0x7F"},
       {single("\x14" + bigEndian(1, 8) + bigEndian(0, 8)), "does not fit in 64 bits"},
+      {single("\x8F" + bigEndian(1, 8) + bigEndian(0, 8)), "a UID does not fit in 64 bits"},
       {single("\x4F\x13" + bigEndian(kAll, 8)), "length is negative"},
       {single(bytes({0xD2, 0, 0, 0})), "the contents run past the objects (object 0)"},
       {single("\x7A"), "unknown object marker 0x7A (object 0)"},
@@ -107,26 +110,35 @@ TEST(BinaryPlist, RefusesDamagedFilesSayingWhatIsWrong) {
   }
 }
 
-// Few objects referring to each other many times would expand beyond memory: refused; a string
-// is held once however often it is referenced.
+// Few objects referring to each other many times would expand beyond memory: refused, whether
+// the expansion is in containers or in a long string at the bottom of them; a string is held
+// once however often one array refers to it, whether the tree is built or only checked.
 TEST(BinaryPlist, RefusesSharedReferenceBombsButHoldsAStringOnce) {
   testing::BinaryLayout dicts{.offsetSize = 2};  // each level holds the next twice
   for (int level = 1; level <= 60; ++level)
     dicts.objects.push_back(bytes({0xD2, 61, 61, level, level}));
   dicts.objects.insert(dicts.objects.end(), {ascii("leaf"), ascii("key")});
   const std::string payload = bigEndian(100000, 4) + std::string(100000, 'z');
+  testing::BinaryLayout arrays{.offsetSize = 4};  // 4096 references to the string at the bottom
+  for (int level = 1; level <= 12; ++level)
+    arrays.objects.push_back(bytes({0xA2, level, level}));
+  arrays.objects.push_back("\x5F\x12" + payload);
   const auto thousandOf = [&](const std::string& object) {
     return assemble(
         {.objects = {"\xAF\x11\x03\xE8" + std::string(1000, 1), object}, .offsetSize = 4});
   };
-  for (const std::string& file : {assemble(dicts), thousandOf("\x4F\x12" + payload)}) {
+  for (const std::string& file :
+       {assemble(dicts), assemble(arrays), thousandOf("\x4F\x12" + payload)}) {
     V root;
     EXPECT_NE(readBinaryPlist(file, &root).message().find("expands far beyond"), std::string::npos);
   }
-  const V strings = readBack(thousandOf("\x5F\x12" + payload));
-  ASSERT_EQ(strings.asArray()->size(), 1000u);
-  EXPECT_TRUE(strings.asArray()->front().asString()->sharesBlockWith(
-      *strings.asArray()->back().asString()));
+  const std::string strings = thousandOf("\x5F\x12" + payload);
+  const V tree = readBack(strings);
+  ASSERT_EQ(tree.asArray()->size(), 1000u);
+  EXPECT_TRUE(
+      tree.asArray()->front().asString()->sharesBlockWith(*tree.asArray()->back().asString()));
+  V top;
+  EXPECT_TRUE(readBinaryPlist(strings, &top, nullptr, BinaryTree::TopOnly).ok());
 }
 
 }  // namespace

@@ -212,5 +212,29 @@ TEST(FolderSortFile, WritesTheOriginalWithEntriesMovedAndNothingWhenNothingMoves
   }
 }
 
+// Another program saves the file while it is being sorted: nothing is written, whether the sort
+// would save an edit of what it read or, read again whole, the sorted tree.
+TEST(FolderSortFile, LeavesAFileSavedMeanwhileAsTheOtherProgramLeftIt) {
+  struct SavedMeanwhile final : PlistStore {
+    Status load(const std::string& path, PlistDocument* document, const LoadedWork& work) override {
+      return files.load(path, document, work);
+    }
+    Status save(const std::string& path, const PlistDocument& document) override {
+      writeFile(path, "saved by another program");
+      return files.save(path, document);
+    }
+    FilePlistStore files{BinaryTree::TopOnly};
+  } store;
+  TempDir dir;
+  const std::string path = dir.file("Bookmarks.plist");
+  for (const std::string& before : {oddLayout(2, 8, true), sharedChildren(true)}) {
+    writeFile(path, before);
+    PlistDocument document;
+    EXPECT_EQ(sort(path, store, document).message(),
+              "the file changed while it was being sorted; left as it is now, nothing was written");
+    EXPECT_EQ(readFile(path), "saved by another program");
+  }
+}
+
 }  // namespace
 }  // namespace tidymark

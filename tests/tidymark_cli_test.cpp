@@ -126,6 +126,7 @@ TEST_F(TidymarkWithBrowser, DoesWhatItsCommandLineSays) {
        -1, Output::Closed},
       {{path}, 1, "", error("write error", "No space left on device; the file was sorted and "
                                            "replaced"), path, -1, Output::Full},
+      {{"-n", path}, 1, "", error("write error", "No space left on device"), "", -1, Output::Full},
   };
   // clang-format on
   auto snapshot = [&] {

@@ -51,17 +51,18 @@ TEST(BinaryPlist, WritesEqualStringsOnceAndRefusesTextThatIsNotUtf8) {
   }
 }
 
-// Forms other writers use: floats, 16-byte integers and UIDs, long lengths, the last code point
-// of two UTF-8 bytes and the first of three, the first and the last that UTF-16 needs two units
-// for, wide references, a top object other than the first, and a container shared (not cyclic),
-// loaded once per reference.
+// Forms other writers use: floats, 16-byte integers and UIDs, long lengths, the first and the last
+// code point of two UTF-8 bytes and the first of three, the first and the last that UTF-16 needs
+// two units for, wide references, a top object other than the first, and a container shared (not
+// cyclic), loaded once per reference.
 TEST(BinaryPlist, ReadsFormsOtherWritersProduce) {
   const std::pair<std::string, V> cases[] = {
       {single(bytes({0x22, 0x3F, 0xC0, 0, 0})), V::real(1.5)},
       {single("\x14" + bigEndian(kAll, 8) + bigEndian(kMin, 8)), V::integer(kMin)},
       {single("\x8F" + bigEndian(300, 16)), V::uid(300)},
-      {single(bytes({0x67, 0x07, 0xFF, 0x08, 0, 0xD8, 0, 0xDC, 0, 0xDB, 0xFF, 0xDF, 0xFF, 0, 'g'})),
-       V::string("\xDF\xBF\xE0\xA0\x80\xF0\x90\x80\x80\xF4\x8F\xBF\xBFg")},
+      {single(bytes(
+           {0x68, 0, 0x80, 0x07, 0xFF, 0x08, 0, 0xD8, 0, 0xDC, 0, 0xDB, 0xFF, 0xDF, 0xFF, 0, 'g'})),
+       V::string("\xC2\x80\xDF\xBF\xE0\xA0\x80\xF0\x90\x80\x80\xF4\x8F\xBF\xBFg")},
       {single("\x5F\x13" + bigEndian(3, 8) + "abc"), V::string("abc")},
       {assemble({.objects = {bytes({0xA1, 0, 0, 1}), ascii("x")}, .offsetSize = 3, .refSize = 3}),
        V::array({V::string("x")})},

@@ -120,8 +120,8 @@ TEST(XmlPlist, ErrorsNameTheLine) {
        {"<date>2023-02-29Z</date>", "<date>2023-04-31Z</date>", "<date>2024-13-01Z</date>",
         "<date>2024-00-01Z</date>", "<date>2024-01-01T24Z</date>",
         "<date>2024-01-01T00:00:00</date>", "<date>2024-Z</date>", "<date>2024-01-1Z</date>",
-        "<date>2024-01-01T00:60Z</date>", "<data>AA=A</data>", "<data>AA=</data>",
-        "<data>A</data>"})
+        "<date>2024-01-01T00:60Z</date>", "<date>2024-01-01T00:00:60Z</date>", "<data>AA=A</data>",
+        "<data>AA=</data>", "<data>A</data>"})
     EXPECT_NE(error(bad), "") << bad;
 }
 

@@ -82,7 +82,9 @@ TEST(TidymarkFullDisk, SaysSoAndLeavesTheOriginalAndNoTemporaryFile) {
     GTEST_SKIP() << "mounting a small file system needs root";
   const std::string path = dir.file("Bookmarks.plist"), before = generate(path, 5000);
   EXPECT_GT(before.size(), 768u * 1024) << "too small to fill the disk";
-  expectSaidFailure(tidymark(path), path, "No space left on device");
+  const ProgramResult result = tidymark(path);
+  expectSaidFailure(result, path, "No space left on device");
+  EXPECT_EQ(result.err, "tidymark: " + path + ": cannot write: No space left on device\n");
   EXPECT_TRUE(readFile(path) == before);
   EXPECT_EQ(directoryEntries(dir.path()), Names{"Bookmarks.plist"});
   ::umount2(dir.path().c_str(), MNT_DETACH);

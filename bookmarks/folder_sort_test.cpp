@@ -48,17 +48,18 @@ TEST(FolderSort, OrdersEveryFolderAsTheOutlineAndTheReportShow) {
                    folder("F")}),
        "(untitled)/\nF/\n(untitled)\n(untitled) [no kind]\n\nb\nNews\nnews\n",
        "(top level): 7 of 8 entries would move\n1 folder would change"},
-      {otherNode("webbookmarktypelist", "",
-                 {folder("Favorites", {bookmark("Café"), bookmark("a")}),
-                  otherNode("WebBookmarkTypeProxy", "History"),
-                  otherNode("webbookmarktypeleaf", "Own"), bookmark("a\n\x1B[2Jb\x7F\xC2\x85\xFF"),
-                  PlistValue::dict({kind("WebBookmarkTypeList"), entry("Title", s("first")),
-                                    kind("x"), entry("Title", s("2nd"))}),
-                  PlistValue::dict(
-                      {entry("WebBookmarkType", PlistValue::integer(1)), entry("Title", s("Own"))}),
-                  PlistValue::dict({kind("WebBookmarkTypeLeaf"), entry("URIDictionary", s("x"))})}),
+      {otherNode(
+           "webbookmarktypelist", "",
+           {folder("Favorites", {bookmark("Café"), bookmark("a")}),
+            otherNode("WebBookmarkTypeProxy", "History"), otherNode("webbookmarktypeleaf", "Own"),
+            bookmark("a\n\x1B[2Jb\x7F\xC2\x85\xC2\xA0\xFF"),
+            PlistValue::dict({kind("WebBookmarkTypeList"), entry("Title", s("first")), kind("x"),
+                              entry("Title", s("2nd"))}),
+            PlistValue::dict(
+                {entry("WebBookmarkType", PlistValue::integer(1)), entry("Title", s("Own"))}),
+            PlistValue::dict({kind("WebBookmarkTypeLeaf"), entry("URIDictionary", s("x"))})}),
        "Favorites/\n  Café\n  a\nHistory [WebBookmarkTypeProxy]\n"
-       "Own [webbookmarktypeleaf]\na\\n\\x1B[2Jb\\x7F\\xC2\\x85\\xFF\nfirst/\nOwn [no "
+       "Own [webbookmarktypeleaf]\na\\n\\x1B[2Jb\\x7F\\xC2\\x85\xC2\xA0\\xFF\nfirst/\nOwn [no "
        "kind]\n(untitled)\n",
        "nothing would change"},
   };

@@ -25,6 +25,8 @@ TEST(PlistValue, LookupsYieldAbsentAndEqualityIsDeepOrderedAndBitExact) {
       {tree(0.0), tree(-0.0)},
       {Value::dict({{"a", Value::integer(1)}, {"b", Value::integer(2)}}),
        Value::dict({{"b", Value::integer(2)}, {"a", Value::integer(1)}})},
+      {Value::dict({{"a", Value::integer(1)}, {"b", Value::integer(2)}}),
+       Value::dict({{"a", Value::integer(0)}, {"b", Value::integer(2)}})},
       {Value::integer(1), Value::boolean(true)},
       {Value::date(1.0), Value::real(1.0)},
       {Value::integer(-1), Value::unsignedInteger(UINT64_MAX)},

@@ -90,11 +90,15 @@ const auto dict = [](const std::vector<int>& keys, const std::vector<int>& value
 };
 // Objects 0 to 4 of every hand-made binary file, shared by all its nodes.
 enum { kType, kList, kChildren, kTitle, kNote };
+std::vector<std::string> sharedObjects() {
+  return {"\x5F\x10\x0FWebBookmarkType", "\x5F\x10\x13WebBookmarkTypeList", str("Children"),
+          str("Title"), str("Note")};
+}
 const auto note = [](int title, int r = 1) { return dict({kType, kTitle}, {kNote, title}, r); };
 std::string layout(std::vector<std::string> objects, int top, int refSize = 1, int offsetSize = 1,
                    bool lastFirst = false) {
-  objects.insert(objects.begin(), {"\x5F\x10\x0FWebBookmarkType", "\x5F\x10\x13WebBookmarkTypeList",
-                                   str("Children"), str("Title"), str("Note")});
+  const std::vector<std::string> shared = sharedObjects();
+  objects.insert(objects.begin(), shared.begin(), shared.end());
   return assembleBinaryPlist({.objects = objects,
                               .offsetSize = offsetSize,
                               .refSize = refSize,
@@ -165,13 +169,12 @@ TEST(FolderSortFile, WritesTheOriginalWithEntriesMovedAndNothingWhenNothingMoves
       "    plistlib.dump(value, open(sys.argv[out], 'wb'), fmt=fmt)",
       {dir.file("xml"), dir.file("plistlib binary"), dir.file("plistlib XML")});
   // A string of two UTF-16 units over a folder's entries "b" and "a": moving them changes it.
-  // The string is the first object, the entries the second.
-  const std::string stringOverEntries = assembleBinaryPlist(
-      {.objects = {"\x62", array({7, 8}), "\x5F\x10\x0FWebBookmarkType",
-                   "\x5F\x10\x13WebBookmarkTypeList", str("Children"), str("Title"), str("Note"),
-                   dict({2, 5}, {6, 9}), dict({2, 5}, {6, 10}), str("b"), str("a"),
-                   str("URLString"), dict({2, 4, 11}, {3, 1, 0})},
-       .topObject = 12});
+  // The string is the first object, the entries the second, the shared objects 2 to 6.
+  std::vector<std::string> objects = {"\x62", array({7, 8})}, shared = sharedObjects();
+  objects.insert(objects.end(), shared.begin(), shared.end());
+  objects.insert(objects.end(), {dict({2, 5}, {6, 9}), dict({2, 5}, {6, 10}), str("b"), str("a"),
+                                 str("URLString"), dict({2, 4, 11}, {3, 1, 0})});
+  const std::string stringOverEntries = assembleBinaryPlist({.objects = objects, .topObject = 12});
   const std::tuple<const char*, std::string, bool> cases[] = {
       // the name, the file, whether the moves cannot be an edit: the sorted tree written whole
       {"odd layout, 2-byte references, 8-byte offsets, last object first", oddLayout(2, 8, true),

@@ -216,6 +216,34 @@ TEST(FolderSortFile, WritesTheOriginalWithEntriesMovedAndNothingWhenNothingMoves
   }
 }
 
+// Where a node names its kind or its title twice, the first counts when a binary file is sorted
+// where it lies, as when its tree is sorted: in a folder of a note titled "z" and then "a", a
+// bookmark whose "URIDictionary" titles it "b" and then "zz", and a node of the folder kind and
+// then the note kind titled "x", the folder comes first, then "b", then "z".
+TEST(FolderSortFile, TakesTheFirstOfKeysNamedTwiceAsTheSortOfTheTreeDoes) {
+  const std::string file =
+      layout({dict({kType, kChildren}, {kList, 6}), array({7, 8, 9}),
+              dict({kType, kTitle, kTitle}, {kNote, 10, 11}), dict({kType, 12}, {13, 14}),
+              dict({kType, kType, kTitle}, {kList, kNote, 15}), str("z"), str("a"),
+              str("URIDictionary"), "\x5F\x10\x13WebBookmarkTypeLeaf", dict({16, 16}, {17, 18}),
+              str("x"), str("title"), str("b"), str("zz")},
+             5);
+  TempDir dir;
+  const std::string path = dir.file("Bookmarks.plist");
+  writeFile(path, file);
+  FilePlistStore store(BinaryTree::TopOnly);
+  PlistDocument document, sorted, expected;
+  ASSERT_TRUE(sort(path, store, document).ok());
+  ASSERT_TRUE(parsePlist(readFile(path), &sorted).ok());
+  ASSERT_TRUE(parsePlist(file, &expected).ok());
+  sortImpl(expected.root);
+  EXPECT_EQ(sorted.root, expected.root);
+  std::string shown;
+  StringSink outline(shown);
+  ASSERT_TRUE(writeOutline(sorted.root, outline));
+  EXPECT_EQ(shown, "x/\nb\nz [Note]\n");
+}
+
 // Another program saves the file while it is being sorted: nothing is written, whether the sort
 // would save an edit of what it read or, read again whole, the sorted tree.
 TEST(FolderSortFile, LeavesAFileSavedMeanwhileAsTheOtherProgramLeftIt) {

@@ -31,9 +31,10 @@ struct Ranked {
   bool folder;
 };
 
-// A folder to sort: its entries (as its source holds them), where their Ranked records begin,
-// and, for the report of changes, the folder it lies in (an index into the walk), where its
-// title lies in the walk's title text, and its depth.
+// A folder to sort: its entries (as its source holds them), where their Ranked records begin
+// (for a source that moves entries, whose folders are sorted once all are read), and, for the
+// report of changes, the folder it lies in (an index into the walk), where its title lies in the
+// walk's title text, and its depth.
 template <typename Entries>
 struct Folder {
   Entries entries;
@@ -188,7 +189,7 @@ bool sortFolders(Source& source, typename Source::Entries top, std::vector<Folde
   for (std::size_t f = 0; f < folders.size(); ++f) {
     const Entries entries = folders[f].entries;  // a copy: `folders` grows below
     const std::size_t count = source.size(entries);
-    folders[f].firstRanked = ranked.size();
+    if constexpr (Source::kMovesEntries) folders[f].firstRanked = ranked.size();
     for (std::size_t i = 0; i < count; ++i) {
       if (source.exhausted()) {
         if (changes) changes->resize(reported);
@@ -292,10 +293,8 @@ Status loadSorted(const std::string& path, PlistStore& store, PlistDocument& doc
     changes->resize(before);
     return status;
   }
-  if (!complete) {
-    changes->resize(before);
-    sortLoaded(document, changes, withPaths);
-  }
+  // A walk that gave up added nothing; the file is checked now, and its walk goes to the end.
+  if (!complete) sortLoaded(document, changes, withPaths);
   return Status::success();
 }
 

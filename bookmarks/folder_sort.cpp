@@ -42,6 +42,7 @@ struct Folder {
   std::size_t parent;
   std::size_t titleStart, titleLength;
   std::size_t depth;  // how many folders lie between the top one and this, itself included
+  bool kept;          // its entries keep their order
 };
 
 constexpr std::size_t kNoParent = static_cast<std::size_t>(-1);
@@ -75,8 +76,11 @@ class TreeSource {
     PlistArray* children = arrayValue(node.find(kChildrenKey));
     return children && !children->empty() ? std::optional<Entries>(children) : std::nullopt;
   }
-  std::optional<Entries> top(PlistValue& root) {
-    return isFolder(root) ? children(root) : std::nullopt;
+  std::optional<Entries> top(PlistValue& root, std::string_view* title, bool* folder) {
+    const NodeFacts facts = describeNode(root);
+    *title = facts.title ? facts.title->view() : "";
+    *folder = facts.folder;
+    return facts.folder ? children(root) : std::nullopt;
   }
   static bool exhausted() { return false; }
   static std::size_t size(Entries entries) { return entries->size(); }
@@ -114,9 +118,9 @@ class BinarySource {
       : view_(view), bookmarks_(view), budget_(budget) {}
   bool exhausted() const { return bookmarks_.looked() > budget_; }
 
-  std::optional<Entries> top(std::uint64_t root) {
-    std::string_view title;
-    const BinaryBookmarks::Facts facts = bookmarks_.describe(root, &title);
+  std::optional<Entries> top(std::uint64_t root, std::string_view* title, bool* folder) {
+    const BinaryBookmarks::Facts facts = bookmarks_.describe(root, title);
+    *folder = facts.folder;
     return facts.folder ? children(facts) : std::nullopt;
   }
   static std::size_t size(const Entries& entries) { return entries.references.count; }
@@ -143,21 +147,27 @@ class BinarySource {
   std::uint64_t budget_;
 };
 
-// Orders every folder from `top` down through `source`; each folder whose order changed is
-// added to `changes` when given, outer folders before inner ones in the order of the walk, named
-// by its title path when `withPaths` is set (the save has no use for the names). Gives up, adding
-// nothing, once the source is exhausted.
+// Orders every folder from `top` (titled `topTitle`) down through `source`, but for those `keep`
+// names; each folder whose order changed, and each kept one, is added to `report` when given,
+// outer folders before inner ones in the order of the walk, named by its title path when
+// `withPaths` is set (the save has no use for the names). Gives up, adding nothing, once the
+// source is exhausted.
 template <typename Source>
-bool sortFolders(Source& source, typename Source::Entries top, std::vector<FolderChange>* changes,
-                 bool withPaths) {
+bool sortFolders(Source& source, typename Source::Entries top, std::string_view topTitle,
+                 const KeptTitles& keep, SortReport* report, bool withPaths) {
   using Entries = typename Source::Entries;
   // One walk, breadth first, reads each entry once: its kind, its title's sort key, and, for a
   // folder, its entries, which join the walk. A node that is not a folder ends the walk there.
-  std::vector<Folder<Entries>> folders = {{top, 0, kNoParent, 0, 0, 0}};
+  const auto kept = [&keep](std::string_view title) {
+    return std::find(keep.begin(), keep.end(), title) != keep.end();
+  };
+  std::vector<Folder<Entries>> folders = {{top, 0, kNoParent, 0, 0, 0, kept(topTitle)}};
   std::vector<Ranked> ranked;
   std::string keyText, titles;
   TitleKeyBuilder keys;
+  std::vector<FolderChange>* changes = report ? &report->changed : nullptr;
   const std::size_t reported = changes ? changes->size() : 0;
+  const std::size_t reportedKept = report ? report->kept.size() : 0;
   const auto entryOf = [&keyText](const Ranked& record) {
     return SortEntry{record.folder,
                      std::string_view(keyText).substr(record.keyStart, record.keyLength)};
@@ -165,6 +175,17 @@ bool sortFolders(Source& source, typename Source::Entries top, std::vector<Folde
   // Sorts folder `f`, whose records run from `first`, and reports it when its order changed.
   const auto sortFolder = [&](std::size_t f, Ranked* first) {
     Ranked* last = first + source.size(folders[f].entries);
+    if (folders[f].kept) {
+      if (report) {
+        KeptFolder folder{{}, 0, static_cast<std::size_t>(last - first)};
+        if (withPaths) {
+          folder.titlePath = titlePath(folders, titles, f);
+          folder.depth = folders[f].depth;
+        }
+        report->kept.push_back(std::move(folder));
+      }
+      return;
+    }
     std::stable_sort(first, last, [&](const Ranked& a, const Ranked& b) {
       return comparator(entryOf(a), entryOf(b)) < 0;
     });
@@ -192,7 +213,10 @@ bool sortFolders(Source& source, typename Source::Entries top, std::vector<Folde
     if constexpr (Source::kMovesEntries) folders[f].firstRanked = ranked.size();
     for (std::size_t i = 0; i < count; ++i) {
       if (source.exhausted()) {
-        if (changes) changes->resize(reported);
+        if (report) {
+          report->changed.resize(reported);
+          report->kept.resize(reportedKept);
+        }
         return false;
       }
       const EntryFacts<Entries> entry = source.entry(entries, i);
@@ -203,8 +227,8 @@ bool sortFolders(Source& source, typename Source::Entries top, std::vector<Folde
       if (entry.children) {
         const std::size_t titleStart = titles.size();
         if (withPaths) titles.append(entry.title);
-        folders.push_back(
-            {*entry.children, 0, f, titleStart, titles.size() - titleStart, folders[f].depth + 1});
+        folders.push_back({*entry.children, 0, f, titleStart, titles.size() - titleStart,
+                           folders[f].depth + 1, kept(entry.title)});
       }
     }
     // A source that moves nothing has each folder sorted as soon as its entries are read, and
@@ -222,8 +246,11 @@ bool sortFolders(Source& source, typename Source::Entries top, std::vector<Folde
     // walk.
     for (std::size_t f = folders.size(); f-- > 0;)
       sortFolder(f, ranked.data() + folders[f].firstRanked);
-    if (changes)
+    if (report) {
       std::reverse(changes->begin() + static_cast<std::ptrdiff_t>(reported), changes->end());
+      std::reverse(report->kept.begin() + static_cast<std::ptrdiff_t>(reportedKept),
+                   report->kept.end());
+    }
   }
   return true;
 }
@@ -233,36 +260,40 @@ bool sortFolders(Source& source, typename Source::Entries top, std::vector<Folde
 // checked may hold reference cycles or shared dictionaries without end, so its walk gives up,
 // adding nothing, past twice as many entries looked at as the file has objects (a checked file
 // needs more only when it shares folders): false then.
-bool sortLoaded(PlistDocument& document, std::vector<FolderChange>* changes, bool withPaths,
+bool sortLoaded(PlistDocument& document, const KeptTitles& keep, SortReport* report, bool withPaths,
                 bool checked = true) {
+  std::string_view title;
+  bool folder = false;
   if (document.partial && document.original) {
     const BinaryPlistView view(document.original->bytes());
     BinarySource source(view, checked ? UINT64_MAX : 2 * view.objects() + 64);
-    const auto top = source.top(view.top());
-    return !top || sortFolders(source, *top, changes, withPaths);
+    const auto top = source.top(view.top(), &title, &folder);
+    if (report) report->topIsFolder = folder;
+    return !top || sortFolders(source, *top, title, keep, report, withPaths);
   }
   TreeSource source;
-  if (const auto top = source.top(document.root)) sortFolders(source, *top, changes, withPaths);
+  const auto top = source.top(document.root, &title, &folder);
+  if (report) report->topIsFolder = folder;
+  if (top) sortFolders(source, *top, title, keep, report, withPaths);
   return true;
 }
 
 // Readies a sorted document to be saved as its original with the `changes` made, or, when they
-// cannot be said that way, sorts it again whole; *moved: whether anything is to be saved.
-Status planSave(PlistDocument& document, std::vector<FolderChange> changes, bool* moved) {
-  *moved = !changes.empty();
+// cannot be said that way, sorts it again whole, keeping what `keep` names.
+Status planSave(PlistDocument& document, const std::vector<FolderChange>& changes,
+                const KeptTitles& keep) {
   document.edit = std::nullopt;
-  if (*moved && document.original) {
-    document.edit = document.original->edit(std::vector<ArrayMove>(
-        std::make_move_iterator(changes.begin()), std::make_move_iterator(changes.end())));
+  if (!changes.empty() && document.original) {
+    document.edit = document.original->edit(std::vector<ArrayMove>(changes.begin(), changes.end()));
   }
-  if (*moved && document.original && !document.edit) {
+  if (!changes.empty() && document.original && !document.edit) {
     // Saved whole after all: the tree must be whole too, and no longer the original's.
     if (!document.partial) {
       document.original = nullptr;
     } else if (Status status = readWholeTree(&document); !status.ok()) {
       return status;
     } else {
-      sortImpl(document.root);
+      sortImpl(document.root, keep);
     }
   }
   return Status::success();
@@ -277,34 +308,40 @@ std::size_t FolderChange::moved() const {
   return count;
 }
 
-void sortImpl(PlistValue& node, std::vector<FolderChange>* changes) {
+void sortImpl(PlistValue& node, const KeptTitles& keep, SortReport* report) {
   TreeSource source;
-  if (const auto top = source.top(node)) sortFolders(source, *top, changes, true);
+  std::string_view title;
+  bool folder = false;
+  const auto top = source.top(node, &title, &folder);
+  if (report) report->topIsFolder = folder;
+  if (top) sortFolders(source, *top, title, keep, report, true);
 }
 
 Status loadSorted(const std::string& path, PlistStore& store, PlistDocument& document,
-                  std::vector<FolderChange>* changes, bool withPaths) {
-  const std::size_t before = changes->size();
+                  const KeptTitles& keep, SortReport* report, bool withPaths) {
+  *report = {};
   bool complete = false;
   const auto sortWhileChecking = [&](PlistDocument& loaded) {
-    complete = sortLoaded(loaded, changes, withPaths, !loaded.partial);
+    complete = sortLoaded(loaded, keep, report, withPaths, !loaded.partial);
   };
   if (Status status = store.load(path, &document, sortWhileChecking); !status.ok()) {
-    changes->resize(before);
+    *report = {};
     return status;
   }
   // A walk that gave up added nothing; the file is checked now, and its walk goes to the end.
-  if (!complete) sortLoaded(document, changes, withPaths);
+  if (!complete) sortLoaded(document, keep, report, withPaths);
   return Status::success();
 }
 
-Status sort(const std::string& path, PlistStore& store, PlistDocument& document) {
-  std::vector<FolderChange> changes;
-  if (Status status = loadSorted(path, store, document, &changes, false); !status.ok()) {
+Status sort(const std::string& path, PlistStore& store, PlistDocument& document,
+            const KeptTitles& keep, SortReport* report, bool withPaths) {
+  SortReport own;
+  SortReport& done = report ? *report : own;
+  if (Status status = loadSorted(path, store, document, keep, &done, withPaths); !status.ok()) {
     return status;
   }
-  bool moved = false;
-  if (Status status = planSave(document, std::move(changes), &moved); !status.ok() || !moved) {
+  if (Status status = planSave(document, done.changed, keep);
+      !status.ok() || done.changed.empty()) {
     return status;
   }
   return store.save(path, document);

@@ -45,23 +45,46 @@ struct FolderChange : ArrayMove {
 
 inline constexpr std::size_t kMaxTitlePath = 32;
 
+// A folder whose entries kept their order because of its title (see KeptTitles): its path of
+// titles as a FolderChange has it, and how many entries it holds.
+struct KeptFolder {
+  std::vector<std::string> titlePath;
+  std::size_t depth = 0;
+  std::size_t entries = 0;
+};
+
+// The titles of the folders whose own entries keep their order, matched exactly; the folders
+// inside such a folder are still sorted unless their titles are kept too.
+using KeptTitles = std::vector<std::string>;
+
+// What a sort did or would do: the folders whose order changed and those kept in their order,
+// each outer folders before inner ones.
+struct SortReport {
+  std::vector<FolderChange> changed;
+  std::vector<KeptFolder> kept;
+  bool topIsFolder = false;  // whether the file looks like a bookmarks file at all
+};
+
 // Orders the entries of every folder at and below `node`, deepest first. The walk stops at a
 // node that is not a folder: its entries keep their order and nothing below it is visited.
-// The sort is stable, and only the order of "Children" arrays changes. When `changes` is
-// given, each folder whose order changed is added to it, outer folders before inner ones.
-void sortImpl(PlistValue& node, std::vector<FolderChange>* changes = nullptr);
+// The sort is stable, and only the order of "Children" arrays changes; folders titled as one of
+// `keep` keep their own order. When `report` is given, what was done is added to it.
+void sortImpl(PlistValue& node, const KeptTitles& keep = {}, SortReport* report = nullptr);
 
 // Loads the bookmarks file at `path` into `document` through `store` (a binary file with only its
 // top built) and works out the sorted order of its folders, while the file is being checked where
-// that can be done; each folder whose order changes is added to `changes`, named by its title
-// path when `withPaths` is set. A file that fails to load adds nothing.
+// that can be done, keeping the order of the folders `keep` names; what the sort would do is added
+// in `report`, each folder named by its title path when `withPaths` is set. A file that fails to
+// load reports nothing.
 Status loadSorted(const std::string& path, PlistStore& store, PlistDocument& document,
-                  std::vector<FolderChange>* changes, bool withPaths);
+                  const KeptTitles& keep, SortReport* report, bool withPaths);
 
 // Loads the bookmarks file at `path` into `document` with loadSorted and saves it as its original
 // with the moved entries moved (see PlistDocument); when nothing moved, nothing is written. A
 // binary file whose moves cannot be saved that way is read whole and sorted again, to be written
-// whole. The tree stays with the caller, who decides when to release it.
-Status sort(const std::string& path, PlistStore& store, PlistDocument& document);
+// whole. The tree stays with the caller, who decides when to release it. What the sort did is
+// put in `report` when given, named as with loadSorted.
+Status sort(const std::string& path, PlistStore& store, PlistDocument& document,
+            const KeptTitles& keep = {}, SortReport* report = nullptr, bool withPaths = false);
 
 }  // namespace tidymark

@@ -23,13 +23,24 @@ struct RefusingSink : ByteSink {
 // its order, and nothing below it moves. Seen in the outline of the sorted tree (one line an
 // entry, indented, folders marked, other kinds named, titles shown printably), and in the report
 // of the folders that changed (by their paths of titles), which both stop when their output is
-// refused.
+// refused. Folders titled as one kept keep their own entries' order, not that of folders inside.
 TEST(FolderSort, OrdersEveryFolderAsTheOutlineAndTheReportShow) {
   const auto s = [](const char* text) { return PlistValue::string(text); };
   const auto entry = [](const char* key, PlistValue value) { return DictEntry{key, value}; };
   const auto kind = [&](const char* name) { return entry("WebBookmarkType", s(name)); };
-  std::tuple<PlistValue, std::string, std::string> cases[] = {
-      {folder("",
+  const KeptTitles none, kept = {"BookmarksBar", "com.apple.ReadingList"};
+  std::tuple<KeptTitles, PlistValue, std::string, std::string> cases[] = {
+      {kept,
+       folder("", {folder("com.apple.ReadingList", {bookmark("c"), bookmark("a"), bookmark("b")}),
+                   bookmark("m"),
+                   folder("BookmarksBar",
+                          {bookmark("z"), folder("y", {bookmark("2"), bookmark("1")})})}),
+       "BookmarksBar/\n  z\n  y/\n    1\n    2\ncom.apple.ReadingList/\n  c\n  a\n  b\nm\n",
+       "(top level): 3 of 3 entries would move\nBookmarksBar / y: 2 of 2 entries would move\n"
+       "com.apple.ReadingList: 3 entries kept in their own order\n"
+       "BookmarksBar: 2 entries kept in their own order\n2 folders would change"},
+      {none,
+       folder("",
               {bookmark("b"), folder("", {bookmark("Item 10"), bookmark("Item 2")}), bookmark("a"),
                folder("beta",
                       {bookmark("y"), folder("z\t\\", {bookmark("2"), folder("1")}), folder("x")}),
@@ -41,14 +52,16 @@ TEST(FolderSort, OrdersEveryFolderAsTheOutlineAndTheReportShow) {
        "(top level): 5 of 6 entries would move\n(untitled): 2 of 2 entries would move\n"
        "beta: 2 of 3 entries would move\nbeta / z\\t\\\\: 2 of 2 entries would move\n"
        "4 folders would change"},
-      {folder("", {bookmark("b"), otherNode("WebBookmarkTypeLeaf", "Own"), s("s"), bookmark("News"),
+      {none,
+       folder("", {bookmark("b"), otherNode("WebBookmarkTypeLeaf", "Own"), s("s"), bookmark("News"),
                    bookmark(""), bookmark("news"),
                    PlistValue::dict(
                        {kind("WebBookmarkTypeList"), entry("Title", PlistValue::integer(5))}),
                    folder("F")}),
        "(untitled)/\nF/\n(untitled)\n(untitled) [no kind]\n\nb\nNews\nnews\n",
        "(top level): 7 of 8 entries would move\n1 folder would change"},
-      {otherNode(
+      {none,
+       otherNode(
            "webbookmarktypelist", "",
            {folder("Favorites", {bookmark("Café"), bookmark("a")}),
             otherNode("WebBookmarkTypeProxy", "History"), otherNode("webbookmarktypeleaf", "Own"),
@@ -63,16 +76,16 @@ TEST(FolderSort, OrdersEveryFolderAsTheOutlineAndTheReportShow) {
        "kind]\n(untitled)\n",
        "nothing would change"},
   };
-  for (auto& [root, outline, report] : cases) {
-    std::vector<FolderChange> changes;
-    sortImpl(root, &changes);
+  for (auto& [keep, root, outline, report] : cases) {
+    SortReport changes;
+    sortImpl(root, keep, &changes);
     std::string shown, reported;
     StringSink outlineSink(shown), reportSink(reported);
-    EXPECT_TRUE(writeOutline(root, outlineSink) && writeSortChanges(changes, reportSink));
+    EXPECT_TRUE(writeOutline(root, outlineSink) && writeSortReport(changes, false, reportSink));
     EXPECT_EQ(shown, outline);
     EXPECT_EQ(reported, report + "; nothing was written\n");
     RefusingSink refusing;
-    EXPECT_FALSE(writeOutline(root, refusing) || writeSortChanges(changes, refusing));
+    EXPECT_FALSE(writeOutline(root, refusing) || writeSortReport(changes, false, refusing));
   }
 }
 

@@ -83,33 +83,55 @@ bool writeOutline(const PlistValue& root, ByteSink& out) {
   return lines.flush();
 }
 
-bool writeSortChanges(const std::vector<FolderChange>& changes, ByteSink& out) {
-  LineWriter lines(out);
-  for (const FolderChange& change : changes) {
-    std::string& line = lines.text();
-    if (change.depth == 0) line += "(top level)";
-    if (change.depth > change.titlePath.size()) line += "... / ";  // the outer titles
-    for (std::size_t i = 0; i < change.titlePath.size(); ++i) {
-      if (i > 0) line += " / ";
-      const std::string& title = change.titlePath[i];
-      if (title.empty()) {
-        line += kUntitled;
-      } else {
-        appendPrintable(title, line);
-      }
+namespace {
+
+// Starts a line with the folder's path of titles and a colon.
+void appendFolderPath(const std::vector<std::string>& titlePath, std::size_t depth,
+                      std::string& line) {
+  if (depth == 0) line += "(top level)";
+  if (depth > titlePath.size()) line += "... / ";  // the outer titles
+  for (std::size_t i = 0; i < titlePath.size(); ++i) {
+    if (i > 0) line += " / ";
+    if (titlePath[i].empty()) {
+      line += kUntitled;
+    } else {
+      appendPrintable(titlePath[i], line);
     }
-    line += ": " + std::to_string(change.moved()) + " of " + std::to_string(change.order.size()) +
-            " entries would move";
+  }
+  line += ": ";
+}
+
+std::string count(std::size_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+}  // namespace
+
+bool writeSortReport(const SortReport& report, bool done, ByteSink& out) {
+  LineWriter lines(out);
+  for (const FolderChange& change : report.changed) {
+    std::string& line = lines.text();
+    appendFolderPath(change.titlePath, change.depth, line);
+    line += std::to_string(change.moved()) + " of " +
+            count(change.order.size(), "entry", "entries") + (done ? " moved" : " would move");
+    lines.endLine();
+  }
+  for (const KeptFolder& kept : report.kept) {
+    std::string& line = lines.text();
+    appendFolderPath(kept.titlePath, kept.depth, line);
+    line += count(kept.entries, "entry", "entries") + " kept in their own order";
     lines.endLine();
   }
   std::string& summary = lines.text();
-  if (changes.empty()) {
-    summary += "nothing would change";
+  const std::size_t changed = report.changed.size();
+  if (done) {
+    summary += changed == 0 ? "nothing changed; nothing was written"
+                            : count(changed, "folder", "folders") + " changed";
   } else {
-    summary += std::to_string(changes.size()) +
-               (changes.size() == 1 ? " folder would change" : " folders would change");
+    summary += changed == 0 ? "nothing would change"
+                            : count(changed, "folder would", "folders would") + " change";
+    summary += "; nothing was written";
   }
-  summary += "; nothing was written";
   lines.endLine();
   return lines.flush();
 }

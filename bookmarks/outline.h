@@ -20,9 +20,11 @@ namespace tidymark {
 inline constexpr std::size_t kMaxOutlineIndent = 32;
 bool writeOutline(const PlistValue& root, ByteSink& out);
 
-// What sortImpl reported: for each folder whose order changed, a line with its path of titles
+// What a sort reported: for each folder whose order changed, a line with its path of titles
 // and how many of its entries moved ("BookmarksBar / Work: 2 of 7 entries would move"; the top
-// folder is "(top level)"), then a line saying how many folders would change.
-bool writeSortChanges(const std::vector<FolderChange>& changes, ByteSink& out);
+// folder is "(top level)"), for each folder kept in its order a line saying so, then a line
+// saying how many folders changed. `done`: the sort was saved, so the lines say what moved, not
+// what would.
+bool writeSortReport(const SortReport& report, bool done, ByteSink& out);
 
 }  // namespace tidymark

@@ -47,8 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string input(reinterpret_cast<const char*>(data), size);
   MemoryStore store(input);
   PlistDocument document, whole;
-  std::vector<FolderChange> fromBytes, fromTree;
-  const Status partial = loadSorted("", store, document, &fromBytes, true);
+  SortReport bytesReport, treeReport;
+  const Status partial = loadSorted("", store, document, {}, &bytesReport, true);
   const Status full = parsePlist(input, &whole);
   if (partial.message() != full.message()) {
     fuzzing::broken("reading what the sort reads fails otherwise than reading all",
@@ -56,7 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (!full.ok()) return 0;
   // The folders the sort changes, as a dry run reports them, read from the bytes or from the tree.
-  sortImpl(whole.root, &fromTree);
+  sortImpl(whole.root, {}, &treeReport);
+  const std::vector<FolderChange>&fromBytes = bytesReport.changed, &fromTree = treeReport.changed;
   if (fromBytes.size() != fromTree.size()) fuzzing::broken("the reports differ in length");
   for (std::size_t i = 0; i < fromBytes.size(); ++i) {
     if (fromBytes[i].order != fromTree[i].order || fromBytes[i].depth != fromTree[i].depth ||

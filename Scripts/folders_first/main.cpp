@@ -60,13 +60,13 @@ PlistDocument& document() {
 int dryRun(const std::string& path) {
   startProgress("checking", path);
   FilePlistStore store(BinaryTree::TopOnly);  // the sort reads the rest where it lies
-  std::vector<FolderChange> changes;
-  if (Status status = loadSorted(path, store, document(), &changes, true); !status.ok()) {
+  SortReport changes;
+  if (Status status = loadSorted(path, store, document(), {}, &changes, true); !status.ok()) {
     return failed(path, status);
   }
   std::puts(" done");
   StreamSink out(stdout);
-  return writeSortChanges(changes, out) ? 0 : 1;
+  return writeSortReport(changes, false, out) ? 0 : 1;
 }
 
 int sortInPlace(const std::string& path) {

@@ -62,8 +62,14 @@ TEST_F(TidymarkWithBrowser, DoesWhatItsCommandLineSays) {
   const std::string path = dir.file("Bookmarks.plist"), missing = dir.file("Bookmark.plist");
   const std::string readOnly = dir.file("read-only.plist"), locked = dir.file("locked");
   const std::string inLocked = locked + "/Bookmarks.plist", shown = dir.path() + "/\\x1B[2J";
-  const std::string copy = dir.file("copy.plist");
+  const std::string copy = dir.file("copy.plist"), inOrder = dir.file("in-order.plist");
+  const std::string other = dir.file("other.plist"), notBookmarks = dir.file("settings.plist");
   ASSERT_TRUE(savePlistFile(copy, {folder("", {bookmark("z"), bookmark("y")}), {}}).ok());
+  ASSERT_TRUE(savePlistFile(inOrder, {folder("", {bookmark("a"), bookmark("b")}), {}}).ok());
+  ASSERT_TRUE(
+      savePlistFile(notBookmarks,
+                    {otherNode("Settings", "", {bookmark("b"), bookmark("a")}), PlistFormat::Xml})
+          .ok());
   std::filesystem::create_directories(home + "/Library/Safari");
   std::filesystem::create_directory(locked);
   for (const std::string& file : {defaultPath, path, readOnly, inLocked})
@@ -72,10 +78,19 @@ TEST_F(TidymarkWithBrowser, DoesWhatItsCommandLineSays) {
   for (const std::string& file : {dir.path(), readOnly, locked, inLocked})
     ASSERT_EQ(::chown(file.c_str(), owner, owner), 0);
   ASSERT_EQ(::chmod(readOnly.c_str(), 0444) | ::chmod(locked.c_str(), 0555), 0);
-  const std::string checked =
-      progress(path, " done", "checking") +
+  const std::string changes =
       "(top level): 3 of 3 entries would move\nA\U0001F600: 2 of 2 entries would "
       "move\n2 folders would change; nothing was written\n";
+  const std::string checked = progress(path, " done", "checking") + changes;
+  const std::string kept = progress(path, " done", "checking") +
+                           "(top level): 3 of 3 entries would move\nA\U0001F600: 2 entries kept in "
+                           "their own order\n1 folder would change; nothing was written\n";
+  const std::string moved =
+      "(top level): 3 of 3 entries moved\nA\U0001F600: 2 of 2 entries moved\n"
+      "2 folders changed\n";
+  const std::string notLikeBookmarks =
+      "does not look like a bookmarks file (its top is not a folder); nothing moved";
+  const std::string quitting = "safari was running, so i'm quitting it temporarily\n";
   const std::string noFile = "cannot open: No such file or directory",
                     denied = "cannot write: Permission denied";
   auto error = [](const std::string& path, const std::string& why) {
@@ -91,7 +106,8 @@ TEST_F(TidymarkWithBrowser, DoesWhatItsCommandLineSays) {
   const struct {
     Strings args;
     int status;
-    std::string out, err, sorted = "";
+    std::string out, err;
+    Strings sorted = {};
     int uid = -1;
     Output output = Output::Captured;
   } cases[] = {
@@ -100,33 +116,51 @@ TEST_F(TidymarkWithBrowser, DoesWhatItsCommandLineSays) {
       {{"--bogus\x1b]0;x\a", path}, 2, "",
        "tidymark: unknown option '--bogus\\x1B]0;x\\x07' (see tidymark --help)\n"},
       {{"-n", path}, 0, checked, ""},
+      {{"foldersFirst", "-n", path}, 0, kNotice + checked, ""},
+      {{"--keep", "A\U0001F600", path, "-n"}, 0, kept, ""},
       {{"-n", missing}, 1, progress(missing, " failed", "checking"), error(missing, noFile)},
+      {{"--check", path}, 1, checked, ""},
+      {{"--check", inOrder}, 0, progress(inOrder, " done", "checking") +
+                                "nothing would change; nothing was written\n", ""},
+      {{"--check", inOrder, missing}, 2, progress(inOrder, " done", "checking") +
+       "nothing would change; nothing was written\n" + progress(missing, " failed", "checking"),
+       error(missing, noFile)},
+      {{"--check", "--bogus"}, 2, "", "tidymark: unknown option '--bogus' (see tidymark --help)\n"},
+      {{""}, 2, "", "tidymark: an empty path names no file (see tidymark --help)\n"},
       {{missing}, 1, progress(missing, " failed"), error(missing, noFile)},
       {{dir.file("\x1b[2J")}, 1, progress(shown, " failed"), error(shown, noFile)},
       {{"foldersFirst", dir.path()}, 1, kNotice + progress(dir.path(), " failed"),
        error(dir.path(), "is a directory, not a file")},
       {{}, 1, "",
        "tidymark: cannot find the home directory: HOME is not set and the user database has none\n",
-       "", 54321},
+       {}, 54321},
       // From here on the file is read, so the browser must be gone first.
-      {{"foldersFirst", path}, 0,
-       kNotice + "safari was running, so i'm quitting it temporarily\n" + progress(path), "", path},
+      {{missing, "foldersFirst", path}, 1,
+       progress(missing, " failed") + quitting + progress(path), error(missing, noFile), {path}},
       {{readOnly}, 1, progress(readOnly, " failed"), error(readOnly, denied)},
-      {{readOnly}, 1, progress(readOnly, " failed"), error(readOnly, denied), "", owner},
+      {{readOnly}, 1, progress(readOnly, " failed"), error(readOnly, denied), {}, owner},
       {{inLocked}, 1, progress(inLocked, " failed"),
-       error(inLocked, "cannot create a temporary file in " + locked + "/: Permission denied"), "",
+       error(inLocked, "cannot create a temporary file in " + locked + "/: Permission denied"), {},
        owner},
-      {{"foldersfirst"}, 0, kNotice + progress(defaultPath), "", defaultPath},
-      {{"FOLDERSFIRST", "other.plist"}, 0, kNotice + progress("other.plist"), "", "other.plist"},
-      {{"other.plist", "foldersFirst"}, 0, progress("other.plist"), "", "other.plist"},
-      {{"./foldersFirst"}, 0, progress("./foldersFirst"), "", "foldersFirst"},
-      {{"--", "-x.plist"}, 0, progress("-x.plist"), "", "-x.plist"},
-      {{"two\nlines\x1b[2J"}, 0, progress("two\\nlines\\x1B[2J"), "", "two\nlines\x1b[2J"},
-      {{path}, 1, "", error("write error", "Broken pipe; the file was sorted and replaced"), path,
+      {{"foldersfirst"}, 0, kNotice + progress(defaultPath), "", {defaultPath}},
+      {{"FOLDERSFIRST", "other.plist"}, 0, kNotice + progress("other.plist"), "", {other}},
+      {{"other.plist", "foldersFirst"}, 0, progress("other.plist"), "", {other}},
+      {{"./foldersFirst"}, 0, progress("./foldersFirst"), "", {dir.file("foldersFirst")}},
+      {{"--", "-x.plist"}, 0, progress("-x.plist"), "", {dir.file("-x.plist")}},
+      {{"two\nlines\x1b[2J"}, 0, progress("two\\nlines\\x1B[2J"), "",
+       {dir.file("two\nlines\x1b[2J")}},
+      {{"-v", path, "other.plist"}, 0, progress(path) + moved + progress("other.plist") + moved, "",
+       {path, other}},
+      {{path, missing, "other.plist"}, 1, progress(path) + progress(missing, " failed") +
+       progress("other.plist"), error(missing, noFile), {path, other}},
+      {{inOrder, notBookmarks}, 0, progress(inOrder) + progress(notBookmarks), error(notBookmarks,
+       notLikeBookmarks)},
+      {{path}, 1, "", error("write error", "Broken pipe; the file was sorted and replaced"), {path},
        -1, Output::Closed},
-      {{path}, 1, "", error("write error", "No space left on device; the file was sorted and "
-                                           "replaced"), path, -1, Output::Full},
-      {{"-n", path}, 1, "", error("write error", "No space left on device"), "", -1, Output::Full},
+      {{path, "other.plist"}, 1, "", error("write error", "No space left on device; 2 files were "
+                                           "sorted and replaced"), {path, other}, -1, Output::Full},
+      {{inOrder}, 1, "", error("write error", "No space left on device"), {}, -1, Output::Full},
+      {{"-n", path}, 1, "", error("write error", "No space left on device"), {}, -1, Output::Full},
   };
   // clang-format on
   auto snapshot = [&] {
@@ -142,8 +176,8 @@ TEST_F(TidymarkWithBrowser, DoesWhatItsCommandLineSays) {
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
     if (c.uid == 54321 && ::geteuid() != 0) continue;  // an unknown user needs root
-    const std::string file = c.sorted.empty() || c.sorted[0] == '/' ? c.sorted : dir.file(c.sorted);
-    if (!file.empty()) writeBookmarks(file);
+    for (const std::string& file : c.sorted)
+      writeBookmarks(file);
     const auto before = snapshot();
     ProgramOptions options = {.workingDirectory = dir.path(), .env = {"HOME=" + home + "/"}};
     options = c.uid == 54321 ? ProgramOptions{.unset = {"HOME"}} : options;
@@ -155,7 +189,7 @@ TEST_F(TidymarkWithBrowser, DoesWhatItsCommandLineSays) {
     EXPECT_EQ(result.err, c.err);
     auto after = snapshot();
     const std::string shows = quits ? "y\nz\n" : "A\U0001F600/\n  Item 2\n  Item 10\na\nb\n";
-    if (!file.empty()) {
+    for (const std::string& file : c.sorted) {
       EXPECT_EQ(runProgram({TIDYMARK_OUTLINE_BINARY, file}).out, shows);
       after[file] = before.at(file);
     }

@@ -1,32 +1,41 @@
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace tidymark {
 
+// The title of the browser's Reading List, a queue kept in the order pages were added: its
+// entries keep their order unless --sort-reading-list is given.
+inline constexpr std::string_view kReadingListTitle = "com.apple.ReadingList";
+
 // What the command line asks for.
 struct CommandLine {
   enum class Action { Sort, Help, Version, UsageError };
+  // Sort: write the sorted file; DryRun (-n): show what would change, write nothing; Check: the
+  // same, with the exit status saying whether anything would change.
+  enum class Mode { Sort, DryRun, Check };
   Action action = Action::Sort;
-  bool dryRun = false;              // -n, --dry-run: show what would change, write nothing
-  bool keyword = false;             // foldersFirst was given
-  std::optional<std::string> path;  // none: the default path
-  std::string error;                // for UsageError, the message, as raw as the arguments
+  Mode mode = Mode::Sort;
+  bool verbose = false;            // -v: after a sort, show what moved
+  bool keyword = false;            // foldersFirst was given
+  std::vector<std::string> keep;   // folders whose entries keep their order, by exact title
+  std::vector<std::string> paths;  // none: the default path
+  std::string error;               // for UsageError, the message, as raw as the arguments
 };
 
 // Reads the arguments after the program name:
 //
-//   [OPTION ...] [--] [foldersFirst] [PATH] [ignored ...]
+//   [OPTION ...] [foldersFirst] [PATH ...]
 //
-// Options are the arguments that begin with "-" before the first that does not, or before
-// "--", which ends them; "-" alone is a path. The first unknown option is a usage error;
-// otherwise --help wins over --version, and either over a run. After the options the keyword
-// (any letter case) counts only as the first argument, and the next one is the path. Further
-// arguments are ignored, except that one beginning with "-" is a usage error unless "--" ended
-// the options: it was meant as an option.
+// An argument that begins with "-" is an option wherever it stands, until "--", which ends the
+// options; "-" alone is a path. The first unknown option, or a --keep without a title, is a
+// usage error; otherwise --help wins over --version, and either over a run. The keyword (any
+// letter case) counts only as the first argument that is not an option, and the argument after
+// it is a path whatever its name; later, the bare keyword is ignored, as it always was after a
+// path. An empty path is a usage error. `keep` holds the titles of --keep, then the Reading
+// List's unless --sort-reading-list was given.
 CommandLine parseCommandLine(const std::vector<std::string_view>& args);
 
 // The text --help prints, and the line --version prints.

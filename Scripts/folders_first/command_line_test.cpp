@@ -8,29 +8,46 @@ namespace {
 // What the command line asks for, in one line: the action, then what else it says.
 std::string shown(const CommandLine& line) {
   const char* actions[] = {"sort", "help", "version", "usage error: "};
-  if (!line.error.empty()) return actions[static_cast<int>(line.action)] + line.error;
-  return actions[static_cast<int>(line.action)] + std::string(line.dryRun ? " -n" : "") +
-         (line.keyword ? " foldersFirst" : "") + (line.path ? " " + *line.path : "");
+  const char* modes[] = {"", " -n", " --check"};
+  std::string text = actions[static_cast<int>(line.action)];
+  if (line.action != CommandLine::Action::Sort) return text + line.error;
+  text += modes[static_cast<int>(line.mode)];
+  if (line.verbose) text += " -v";
+  for (const std::string& title : line.keep)
+    text += " keep:" + title;
+  if (line.keyword) text += " foldersFirst";
+  for (const std::string& path : line.paths)
+    text += " " + path;
+  return text;
 }
 
-// Options come first and end at the first other argument or at "--"; the keyword counts only
-// first after them, in any case; an unknown option, or one after the path, is named.
-TEST(CommandLine, ReadsOptionsKeywordAndPathOrNamesWhatIsWrong) {
-  const std::string see = " (see tidymark --help)",
-                    late = " after the path: options come first" + see;
+// Options stand anywhere until "--"; the keyword counts only as the first other argument, in
+// any case, and the next argument is a path whatever its name; a later bare keyword is ignored;
+// the Reading List is kept unless asked otherwise; what is wrong is named.
+TEST(CommandLine, ReadsOptionsKeywordAndPathsOrNamesWhatIsWrong) {
+  const std::string see = " (see tidymark --help)", list = " keep:com.apple.ReadingList";
   const std::pair<std::vector<std::string_view>, std::string> cases[] = {
-      {{"--dry-run", "FoldersFirst", "b.plist", "ignored"}, "sort -n foldersFirst b.plist"},
-      {{}, "sort"},
-      {{"-h", "b.plist"}, "help"},
-      {{"--version", "-n", "--help", "b.plist"}, "help -n"},
-      {{"--", "b.plist", "--help"}, "sort b.plist"},
-      {{"foldersFirst", "-n"}, "sort foldersFirst -n"},
+      {{}, "sort" + list},
+      {{"--dry-run", "FoldersFirst", "b.plist"}, "sort -n" + list + " foldersFirst b.plist"},
+      {{"foldersFirst", "-n", "x.plist"}, "sort -n" + list + " foldersFirst x.plist"},
+      {{"b.plist", "--check", "-n"}, "sort --check" + list + " b.plist"},
+      {{"-v", "a", "b", "c"}, "sort -v" + list + " a b c"},
+      {{"--keep", "Bar", "--keep=-x", "--sort-reading-list"}, "sort keep:Bar keep:-x"},
+      {{"a.plist", "FOLDERSFIRST"}, "sort" + list + " a.plist"},
+      {{"foldersFirst", "foldersfirst", "foldersFirst"},
+       "sort" + list + " foldersFirst foldersfirst"},
+      {{"--", "-x.plist", "--help"}, "sort" + list + " -x.plist --help"},
+      {{"-", "--verbose"}, "sort -v" + list + " -"},
+      {{"-h", "b.plist", ""}, "help"},
+      {{"--version", "-n", "--help"}, "help"},
+      {{"--version"}, "version"},
       {{"--help", "-x.plist"}, "usage error: unknown option '-x.plist'" + see},
-      {{"b.plist", "--dry-run"}, "usage error: option '--dry-run'" + late},
-      {{"foldersFirst", "b", "x", "-n"}, "usage error: option '-n'" + late},
+      {{"-nv"}, "usage error: unknown option '-nv'" + see},
+      {{"a.plist", "--keep"}, "usage error: option '--keep' needs a folder title" + see},
+      {{"a.plist", ""}, "usage error: an empty path names no file" + see},
   };
   for (const auto& [args, expected] : cases)
-    EXPECT_EQ(shown(parseCommandLine(args)), expected);
+    EXPECT_EQ(shown(parseCommandLine(args)), expected) << ::testing::PrintToString(args);
 }
 
 }  // namespace

@@ -1,9 +1,10 @@
 // tidymark: sorts the browser's bookmarks file in place, folders first, then by title.
 //
-//   tidymark [OPTION ...] [foldersFirst] [PATH]
+//   tidymark [OPTION ...] [foldersFirst] [PATH ...]
 //
-// The whole run, in order: the arguments, a look at the file, the browser guard, the progress
-// line, the sort. A dry run loads and sorts in memory only, and leaves the browser alone.
+// The whole run, in order: the arguments, a look at the first file, the browser guard, then for
+// each file the progress line and the sort. A dry run or a check loads and sorts in memory only,
+// and leaves the browser alone.
 
 #include <cerrno>
 #include <csignal>
@@ -15,7 +16,6 @@
 
 #include "Scripts/folders_first/browser_guard.h"
 #include "Scripts/folders_first/command_line.h"
-#include "bookmarks/bookmark_node.h"
 #include "bookmarks/folder_sort.h"
 #include "bookmarks/outline.h"
 #include "platform/home_directory.h"
@@ -37,11 +37,10 @@ void report(const std::string& what) {
   std::fprintf(stderr, "tidymark: %s\n", printable(what).c_str());
 }
 
-// Ends the progress line and reports a failure about the file; the exit status to return.
-int failed(const std::string& path, const Status& status) {
+// Ends the progress line and reports a failure about the file.
+void failed(const std::string& path, const Status& status) {
   std::puts(" failed");
   report(path + ": " + status.message());
-  return 1;
 }
 
 void startProgress(const char* doing, const std::string& path) {
@@ -49,62 +48,105 @@ void startProgress(const char* doing, const std::string& path) {
   std::fflush(stdout);  // a person watching a large file sees this while they wait
 }
 
-// The tree is left for the end of the process to reclaim: releasing a large tree node by node
-// takes longer than sorting it.
-PlistDocument& document() {
-  static PlistDocument* const tree = new PlistDocument;
-  return *tree;
+// Sorting a file whose top is no folder moves nothing; the user most likely named the wrong file.
+void noteIfNotBookmarks(const std::string& path, const SortReport& sorted) {
+  if (!sorted.topIsFolder) {
+    report(path + ": does not look like a bookmarks file (its top is not a folder); nothing moved");
+  }
 }
 
-// Shows what a sort would change, writing nothing and leaving the browser alone.
-int dryRun(const std::string& path) {
+// Shows what a sort of `path` would change, writing nothing and leaving the browser alone; the
+// exit status it asks for: 0 nothing would change, 1 something would (for a check) or the file
+// failed (for a dry run), 2 the file could not be checked (for a check).
+int inspect(const std::string& path, const CommandLine& line) {
+  const bool check = line.mode == CommandLine::Mode::Check;
   startProgress("checking", path);
   FilePlistStore store(BinaryTree::TopOnly);  // the sort reads the rest where it lies
-  SortReport changes;
-  if (Status status = loadSorted(path, store, document(), {}, &changes, true); !status.ok()) {
-    return failed(path, status);
+  PlistDocument document;
+  SortReport sorted;
+  if (Status status = loadSorted(path, store, document, line.keep, &sorted, true); !status.ok()) {
+    failed(path, status);
+    return check ? 2 : 1;
   }
   std::puts(" done");
+  noteIfNotBookmarks(path, sorted);
   StreamSink out(stdout);
-  return writeSortReport(changes, false, out) ? 0 : 1;
+  writeSortReport(sorted, false, out);
+  return check && !sorted.changed.empty() ? 1 : 0;
 }
 
-int sortInPlace(const std::string& path) {
-  // A mistyped path must not close the browser: look at the file before the guard, and load it
-  // only once the browser has gone, since it writes the file as it quits.
-  if (Status status = checkReadableFile(path); !status.ok()) {
+// What the sort of the files has done so far.
+struct Sorted {
+  int status = 0;
+  std::size_t replaced = 0;  // files written
+};
+
+// Sorts each of `paths` in turn, once the browser has gone.
+Sorted sortInPlace(const std::vector<std::string>& paths, const CommandLine& line) {
+  Sorted done;
+  bool guarded = false;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    const std::string& path = paths[i];
+    // A mistyped path must not close the browser: the first file is looked at before the guard,
+    // and loaded only once the browser has gone, since it writes the file as it quits.
+    if (!guarded) {
+      if (Status status = checkReadableFile(path); !status.ok()) {
+        startProgress("sorting", path);
+        failed(path, status);
+        done.status = 1;
+        continue;
+      }
+      SystemProcessTable processes;
+      const GuardOutcome guard = quitRunningBrowser(processes, stdout);
+      guarded = true;
+      if (guard.result == GuardResult::Unknown || guard.result == GuardResult::StillRunning) {
+        const std::string browser(kBrowserName);
+        for (std::size_t j = i; j < paths.size(); ++j) {
+          report(guard.result == GuardResult::Unknown
+                     ? "cannot tell whether " + browser + " is running (" +
+                           guard.unknown.message() + "); " + paths[j] + " left unchanged"
+                     : browser + " is still running; " + paths[j] + " left unchanged: quit " +
+                           browser + " and run tidymark again");
+        }
+        done.status = 1;
+        return done;
+      }
+    }
     startProgress("sorting", path);
-    return failed(path, status);
+    FilePlistStore store(BinaryTree::TopOnly);  // the sort reads the rest where it lies
+    PlistDocument document;
+    SortReport sorted;
+    if (Status status = sort(path, store, document, line.keep, &sorted, line.verbose);
+        !status.ok()) {
+      failed(path, status);
+      done.status = 1;
+      continue;
+    }
+    std::puts(" done");
+    done.replaced += !sorted.changed.empty();
+    noteIfNotBookmarks(path, sorted);
+    if (line.verbose) {
+      StreamSink out(stdout);
+      writeSortReport(sorted, true, out);
+    }
   }
-  SystemProcessTable processes;
-  const GuardOutcome guard = quitRunningBrowser(processes, stdout);
-  if (guard.result == GuardResult::Unknown) {
-    report("cannot tell whether " + std::string(kBrowserName) + " is running (" +
-           guard.unknown.message() + "); " + path + " left unchanged");
-    return 1;
-  }
-  if (guard.result == GuardResult::StillRunning) {
-    report(std::string(kBrowserName) + " is still running; " + path + " left unchanged");
-    return 1;
-  }
-  startProgress("sorting", path);
-  FilePlistStore store(BinaryTree::TopOnly);  // the sort reads the rest where it lies
-  if (Status status = sort(path, store, document()); !status.ok()) return failed(path, status);
-  std::puts(" done");
-  return 0;
+  return done;
 }
 
 // Ends the run with `status`, or with 1 when standard output could not be written (a full
-// device, a closed pipe): that is said too. The file's own outcome stands either way, and
-// since status 1 otherwise means that nothing was changed, a sorted file is mentioned.
-int finish(int status, bool sorted) {
+// device, a closed pipe): that is said too, with its reason. The files' own outcome stands
+// either way, and since status 1 otherwise means that nothing was changed, files that were
+// replaced are mentioned.
+int finish(int status, std::size_t replaced = 0) {
   errno = 0;
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    const int error = errno;
-    std::fprintf(stderr, "tidymark: write error%s%s%s\n", error ? ": " : "",
-                 error ? std::strerror(error) : "",
-                 sorted ? "; the file was sorted and replaced" : "");
-    return 1;
+    const int error = errno ? errno : EIO;
+    std::string message = "write error: " + std::string(std::strerror(error));
+    if (replaced == 1) message += "; the file was sorted and replaced";
+    if (replaced > 1)
+      message += "; " + std::to_string(replaced) + " files were sorted and replaced";
+    std::fprintf(stderr, "tidymark: %s\n", message.c_str());
+    return status == 2 ? 2 : 1;
   }
   return status;
 }
@@ -121,32 +163,36 @@ int main(int argc, char** argv) {
   switch (line.action) {
     case CommandLine::Action::Help:
       std::fwrite(usageText().data(), 1, usageText().size(), stdout);
-      return finish(0, false);
+      return finish(0);
     case CommandLine::Action::Version:
       std::puts(versionText().c_str());
-      return finish(0, false);
+      return finish(0);
     case CommandLine::Action::UsageError:
       report(line.error);
       return 2;
     case CommandLine::Action::Sort:
       break;
   }
+  const bool check = line.mode == CommandLine::Mode::Check;
   if (line.keyword) {
     std::puts("folders come first in sort order");
     foldersFirst = true;
   }
-  std::string path;
-  if (line.path) {
-    path = *line.path;  // used exactly as given, byte for byte
-  } else {
+  std::vector<std::string> paths = line.paths;  // used exactly as given, byte for byte
+  if (paths.empty()) {
     const std::string home = homeDirectory();
     if (home.empty()) {
       report("cannot find the home directory: HOME is not set and the user database has none");
-      return finish(1, false);
+      return finish(check ? 2 : 1);
     }
-    path = appendPathComponent(home, kBookmarksInHome);
+    paths.push_back(appendPathComponent(home, kBookmarksInHome));
   }
-  if (line.dryRun) return finish(dryRun(path), false);
-  const int status = sortInPlace(path);
-  return finish(status, status == 0);
+  if (line.mode != CommandLine::Mode::Sort) {
+    int status = 0;
+    for (const std::string& path : paths)
+      status = std::max(status, inspect(path, line));
+    return finish(status);
+  }
+  const Sorted sorted = sortInPlace(paths, line);
+  return finish(sorted.status, sorted.replaced);
 }

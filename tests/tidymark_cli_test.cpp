@@ -203,5 +203,50 @@ TEST_F(TidymarkWithBrowser, DoesWhatItsCommandLineSays) {
   EXPECT_EQ(unread.err, "tidymark-outline: " + missing + ": " + noFile + "\n");
 }
 
+// Folders people order by hand: the Reading List keeps its order unless asked otherwise, a folder
+// named with --keep keeps its own while the folders inside it are sorted, and -v names what was
+// kept. A file already in order is not written (its stamp stays).
+TEST(TidymarkKeeping, LeavesReadingListAndKeptFoldersInTheirOwnOrder) {
+  TempDir dir;
+  const std::string path = dir.file("Bookmarks.plist");
+  const PlistValue tree = folder(
+      "", {folder("com.apple.ReadingList", {bookmark("c"), bookmark("a"), bookmark("b")}),
+           folder("BookmarksBar", {bookmark("z"), folder("y", {bookmark("2"), bookmark("1")})})});
+  const std::string bar = "BookmarksBar/\n  y/\n    1\n    2\n  z\n",
+                    keptBar = "BookmarksBar/\n  z\n  y/\n    1\n    2\n",
+                    list = "com.apple.ReadingList/\n  c\n  a\n  b\n",
+                    sortedList = "com.apple.ReadingList/\n  a\n  b\n  c\n";
+  const std::string keptList = "\ncom.apple.ReadingList: 3 entries kept in their own order\n",
+                    keptBarLine = "\nBookmarksBar: 2 entries kept in their own order\n";
+  const struct {
+    Strings args;
+    std::string outline;
+    Strings kept;
+  } cases[] = {
+      {{}, bar + list, {keptList}},
+      {{"--sort-reading-list"}, bar + sortedList, {}},
+      {{"--keep", "BookmarksBar"}, keptBar + list, {keptList, keptBarLine}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    ASSERT_TRUE(savePlistFile(path, {tree, PlistFormat::Binary}).ok());
+    Strings args = c.args;
+    args.insert(args.begin(), "-v");
+    args.push_back(path);
+    const ProgramResult result = tidymark(args);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(runProgram({TIDYMARK_OUTLINE_BINARY, path}).out, c.outline);
+    const auto stamp = std::filesystem::last_write_time(path);
+    const ProgramResult again = tidymark(args);
+    EXPECT_TRUE(again.out.ends_with("\nnothing changed; nothing was written\n")) << again.out;
+    EXPECT_EQ(std::filesystem::last_write_time(path), stamp);
+    EXPECT_EQ(std::count(again.out.begin(), again.out.end(), '\n'), 2 + c.kept.size()) << again.out;
+    for (const std::string& line : c.kept) {
+      EXPECT_NE(result.out.find(line), std::string::npos) << result.out;
+      EXPECT_NE(again.out.find(line), std::string::npos) << again.out;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tidymark

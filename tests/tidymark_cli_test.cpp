@@ -198,9 +198,33 @@ TEST_F(TidymarkWithBrowser, DoesWhatItsCommandLineSays) {
     if (quits) safari.reset();
   }
   EXPECT_TRUE(tidymark({"-n"}, {.unset = {"HOME"}}).out.starts_with("checking bookmarks at /"));
-  const ProgramResult unread = runProgram({TIDYMARK_OUTLINE_BINARY, missing});
-  EXPECT_EQ(unread.status, 1);
-  EXPECT_EQ(unread.err, "tidymark-outline: " + missing + ": " + noFile + "\n");
+  // tidymark-outline reads no option as a file name; `out` is how its output begins.
+  const std::string version = between("docs/tidymark-outline.1", "\"tidymark ", "\"");
+  const struct {
+    Strings args;
+    int status;
+    std::string out, err;
+  } outlines[] = {
+      {{missing}, 1, "", "tidymark-outline: " + missing + ": " + noFile + "\n"},
+      {{"--", "-x.plist"}, 0, "A\U0001F600/\n  Item 2\n", ""},  // sorted by a row above
+      {{"--help"}, 0, "usage: tidymark-outline [--] FILE\n\n", ""},
+      {{"--version"}, 0, "tidymark-outline " + version + "\n", ""},
+      {{"-n", path}, 2, "", "usage: tidymark-outline [--] FILE (see tidymark-outline --help)\n"},
+      {{"--help", path},
+       2,
+       "",
+       "usage: tidymark-outline [--] FILE (see tidymark-outline --help)\n"},
+  };
+  for (const auto& c : outlines) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    Strings args = c.args;
+    args.insert(args.begin(), TIDYMARK_OUTLINE_BINARY);
+    const ProgramResult result = runProgram(args, {.workingDirectory = dir.path()});
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(result.err, c.err);
+    EXPECT_TRUE(result.out.starts_with(c.out)) << result.out;
+    EXPECT_EQ(result.out.empty(), c.out.empty()) << result.out;
+  }
 }
 
 // Folders people order by hand: the Reading List keeps its order unless asked otherwise, a folder

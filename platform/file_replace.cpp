@@ -219,6 +219,7 @@ Status replaceFile(const std::string& path, const FileStamp& expected, const Con
   TemporaryFile temporary;
   if (Status status = temporary.create(directory, name); !status.ok()) return status;
   Status status = fillTemporary(temporary, write, originalFile.get(), exists ? &original : nullptr);
+  if (status.ok()) status = temporary.unmark();
   if (status.ok() && exists) status = checkUnchanged(target, reference);
   if (status.ok()) status = temporary.renameTo(target);
   if (!status.ok()) {

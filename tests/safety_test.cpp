@@ -44,21 +44,34 @@ std::string generate(const std::string& path, int n) {  // n bookmarks, a binary
   return readFile(path);
 }
 
+// Marks `path` as one of tidymark's temporary files, as a run does.
+void markAsOurs(const std::string& path) {
+  ASSERT_EQ(::setxattr(path.c_str(), "user.tidymark.temporary", "1", 1, 0), 0);
+}
+
 // A kill at any moment leaves the original or the sorted file, and at most temporary files
-// beside it; the next run removes those, but not a live run's nor another file's, nor a file
-// named almost like them.
+// beside it; the next run removes those, but not a live run's nor another file's: not one named
+// almost like them, nor one named like them that lacks their mark (the user's own), nor a marked
+// one of another user's.
 TEST(TidymarkKilled, LeavesTheOriginalOrTheSortedFileAndTheNextRunClearsUp) {
   TempDir dir;
-  const Names kept = {".Bookmarks.plist.tidymark-1234567", ".Bookmarks.plist.tidymark-held01",
-                      ".Other.plist.tidymark-abc123", "Bookmarks.plist"};
-  const std::string path = dir.file(kept[3]), original = generate(path, 20000);
+  const Names kept = {".Bookmarks.plist.tidymark-1234567", ".Bookmarks.plist.tidymark-backup",
+                      ".Bookmarks.plist.tidymark-held01",  ".Bookmarks.plist.tidymark-other",
+                      ".Other.plist.tidymark-abc123",      "Bookmarks.plist"};
+  const std::string path = dir.file(kept[5]), original = generate(path, 20000);
   const auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(runProgram({TIDYMARK_BINARY, path}).status, 0);
   const auto took = std::chrono::steady_clock::now() - start;
   const std::string sorted = readFile(path);
-  for (const std::string& name : {kept[0], kept[1], kept[2]})
-    writeFile(dir.file(name), "left");
-  const int held = ::open(dir.file(kept[1]).c_str(), O_RDONLY | O_CLOEXEC);
+  for (const std::string& name : kept) {
+    if (name != kept[5]) writeFile(dir.file(name), "left");
+  }
+  for (const std::string& name : {kept[0], kept[2], kept[3], kept[4]})
+    markAsOurs(dir.file(name));
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(dir.file(kept[3]).c_str(), 65534, 65534), 0);
+  }
+  const int held = ::open(dir.file(kept[2]).c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_EQ(::flock(held, LOCK_EX), 0);
   for (int kill = 0; kill < 32; ++kill) {
     writeFile(path, original);
@@ -69,10 +82,52 @@ TEST(TidymarkKilled, LeavesTheOriginalOrTheSortedFileAndTheNextRunClearsUp) {
     ASSERT_TRUE(readFile(path) == original || readFile(path) == sorted) << "kill " << kill;
   }
   writeFile(dir.file(".Bookmarks.plist.tidymark-dead01"), "left");
-  writeFile(path, original);  // a run that has nothing to write clears nothing up
+  markAsOurs(dir.file(".Bookmarks.plist.tidymark-dead01"));
+  writeFile(path, original);
   EXPECT_EQ(tidymark(path).status, 0);
   ::close(held);
-  EXPECT_EQ(directoryEntries(dir.path()), kept);
+  Names expected = kept;
+  // Without root, every file is this user's: the marked one counts as ours.
+  if (::geteuid() != 0) expected.erase(expected.begin() + 3);
+  EXPECT_EQ(directoryEntries(dir.path()), expected);
+}
+
+// A signal that ends the run, at any moment, leaves the original or the sorted file and nothing
+// beside it: SIGQUIT (Ctrl-\) and the other signals whose default is to end a process.
+TEST(TidymarkSignalled, LeavesTheOriginalOrTheSortedFileAndNoTemporaryFile) {
+  TempDir dir;
+  const std::string path = dir.file("Bookmarks.plist"), original = generate(path, 20000);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(runProgram({TIDYMARK_BINARY, path}).status, 0);
+  const auto took = std::chrono::steady_clock::now() - start;
+  const std::string sorted = readFile(path);
+  const int signals[] = {SIGQUIT, SIGQUIT,   SIGQUIT, SIGUSR1,     SIGUSR2,
+                         SIGALRM, SIGVTALRM, SIGPROF, SIGRTMIN + 3};
+  for (int run = 0; run < 36; ++run) {
+    const int signal = signals[run % std::size(signals)];
+    SCOPED_TRACE("run " + std::to_string(run) + ", signal " + std::to_string(signal));
+    writeFile(path, original);
+    RunningProgram program = startProgram({TIDYMARK_BINARY, path}, {});
+    std::this_thread::sleep_for(took * run / 30);  // from the start to past the end
+    ::kill(program.pid, signal);
+    const ProgramResult result = finishProgram(program, 60);
+    EXPECT_TRUE(result.status == 128 + signal || result.status == 0) << result.status;
+    const std::string left = readFile(path);
+    EXPECT_TRUE(result.status == 0 ? left == sorted : left == original || left == sorted);
+    EXPECT_EQ(directoryEntries(dir.path()), Names{"Bookmarks.plist"});
+  }
+}
+
+// A file-size limit below the file's size: the write fails and is said, as any other.
+TEST(TidymarkFileSizeLimit, SaysSoAndLeavesTheOriginalAndNoTemporaryFile) {
+  TempDir dir;
+  const std::string path = dir.file("Bookmarks.plist"), original = generate(path, 3000);
+  const ProgramResult result = runProgram(
+      {TIDYMARK_BINARY, path}, {.timeoutSeconds = 60, .fileSizeLimit = original.size() / 2});
+  expectSaidFailure(result, path, "cannot write: File too large");
+  EXPECT_EQ(result.err, "tidymark: " + path + ": cannot write: File too large\n");
+  EXPECT_TRUE(readFile(path) == original);
+  EXPECT_EQ(directoryEntries(dir.path()), Names{"Bookmarks.plist"});
 }
 
 // About 1 MB of bookmarks on a 1.5 MB file system: no room for the sorted copy beside it.
@@ -104,7 +159,8 @@ ProgramResult interfered(const std::string& path, const std::string& setting, bo
 
 // For every N a clean run reaches, the Nth call of each kind fails: the result is the sorted
 // file and status 0, or the original and a said failure (or the sorted file, when the message
-// says it was replaced); never a temporary file left, never an attribute lost: mode 0640, owner
+// says it was replaced); never a temporary file left, never an attribute lost nor the temporary
+// files' mark left on the file: mode 0640, owner
 // and group 65534 when root runs the tests (so that they must be set), and two extended
 // attributes, one with a one-byte value. Then a signal comes as tidymark flushes its result, or
 // another program saves, rewrites, changes or moves the file: the run ends, and the file is left
@@ -115,7 +171,7 @@ TEST(TidymarkInterfered, LeavesTheOriginalTheSortedFileOrWhatAnotherProgramLeft)
 #endif
   TempDir dir;
   const std::string path = dir.file("Bookmarks.plist"), original = generate(path, 300);
-  const char* names[] = {"user.tidymark-test", "user.tidymark-flag"};
+  const char* names[] = {"user.tidymark-test", "user.tidymark-flag", "user.tidymark.temporary"};
   ASSERT_EQ(::chmod(path.c_str(), 0640) | ::setxattr(path.c_str(), names[0], "kept", 4, 0) |
                 ::setxattr(path.c_str(), names[1], "1", 1, 0),
             0);
@@ -136,8 +192,8 @@ TEST(TidymarkInterfered, LeavesTheOriginalTheSortedFileOrWhatAnotherProgramLeft)
   ASSERT_EQ(tidymark(path).status, 0);
   EXPECT_EQ(attributes(), kept);
   const std::string sorted = readFile(path);
-  for (const std::string call :
-       {"write", "fsync", "close", "fchmod", "fchown", "fsetxattr", "rename", "open", "read"}) {
+  for (const std::string call : {"write", "fsync", "close", "fchmod", "fchown", "fsetxattr",
+                                 "rename", "lstat", "open", "read"}) {
     bool reached = true;
     int n = 1;
     for (; reached && n < 100; ++n) {

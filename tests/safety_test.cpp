@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -145,26 +146,42 @@ TEST(TidymarkFullDisk, SaysSoAndLeavesTheOriginalAndNoTemporaryFile) {
   ::umount2(dir.path().c_str(), MNT_DETACH);
 }
 
-// tidymark with the fault library set by `setting`; *reached: a call failed or the action came.
-ProgramResult interfered(const std::string& path, const std::string& setting, bool* reached) {
+// `program` (tidymark by default) on `path` with the fault library set by `settings`; *reached:
+// a call failed or the action came.
+ProgramResult interfered(const std::string& path, std::vector<std::string> settings, bool* reached,
+                         std::vector<std::string> program = {TIDYMARK_PRELOADABLE_BINARY}) {
   TempDir scratch;
-  const ProgramResult result =
-      tidymark(path,
-               {setting, "LD_PRELOAD=" TIDYMARK_CALL_FAULTS, "TIDYMARK_TARGET=" + path,
-                "TIDYMARK_FAULT_LOG=" + scratch.file("log")},
-               TIDYMARK_PRELOADABLE_BINARY);
+  settings.insert(settings.end(), {"LD_PRELOAD=" TIDYMARK_CALL_FAULTS, "TIDYMARK_TARGET=" + path,
+                                   "TIDYMARK_FAULT_LOG=" + scratch.file("log")});
+  program.push_back(path);
+  const ProgramResult result = runProgram(
+      program,
+      {.env = settings, .timeoutSeconds = 120, .memoryLimit = 1u << 30, .fileSizeLimit = 1u << 28});
   *reached = fileExists(scratch.file("log"));
   return result;
+}
+
+// The two ways a file is replaced: by an exchange, and where the file system cannot exchange,
+// by a rename after a check.
+const std::vector<std::string> kReplacements[] = {{}, {"TIDYMARK_NO_EXCHANGE=1"}};
+
+// The calls a run makes, for the fault library to fail: `exchanging`, by an exchange.
+std::vector<std::string> failingCalls(bool exchanging) {
+  std::vector<std::string> calls = {"write",     "fsync",     "close", "fchmod", "fchown",
+                                    "fsetxattr", "renameat2", "lstat", "open",   "read"};
+  if (!exchanging) calls.push_back("rename");
+  return calls;
 }
 
 // For every N a clean run reaches, the Nth call of each kind fails: the result is the sorted
 // file and status 0, or the original and a said failure (or the sorted file, when the message
 // says it was replaced); never a temporary file left, never an attribute lost nor the temporary
-// files' mark left on the file: mode 0640, owner
-// and group 65534 when root runs the tests (so that they must be set), and two extended
-// attributes, one with a one-byte value. Then a signal comes as tidymark flushes its result, or
-// another program saves, rewrites, changes or moves the file: the run ends, and the file is left
-// as the other program left it, with nothing beside it.
+// mark left on the file: mode 0640, owner and group 65534 when root runs the tests (so that they
+// must be set), and two extended attributes, one with a one-byte value. Then a signal comes, or
+// another program saves, rewrites, changes or moves the file, as tidymark flushes its result,
+// right before the exchange or right after it: the file is left as the other program left it,
+// with nothing beside it, and the run fails (or ends as the signal asks). All of it with the
+// exchange and without.
 TEST(TidymarkInterfered, LeavesTheOriginalTheSortedFileOrWhatAnotherProgramLeft) {
 #ifdef TIDYMARK_SANITIZED  // whose runtime, loaded first, rules out preloading the fault library
   GTEST_SKIP() << "the fault library cannot be preloaded under the sanitizers";
@@ -192,52 +209,87 @@ TEST(TidymarkInterfered, LeavesTheOriginalTheSortedFileOrWhatAnotherProgramLeft)
   ASSERT_EQ(tidymark(path).status, 0);
   EXPECT_EQ(attributes(), kept);
   const std::string sorted = readFile(path);
-  for (const std::string call : {"write", "fsync", "close", "fchmod", "fchown", "fsetxattr",
-                                 "rename", "lstat", "open", "read"}) {
-    bool reached = true;
-    int n = 1;
-    for (; reached && n < 100; ++n) {
-      SCOPED_TRACE(call + " call " + std::to_string(n));
-      writeFile(path, original);
-      const ProgramResult result =
-          interfered(path, "TIDYMARK_FAIL=" + call + ":" + std::to_string(n), &reached);
-      EXPECT_EQ(directoryEntries(dir.path()), Names{"Bookmarks.plist"});
-      EXPECT_EQ(attributes(), kept);
-      const bool replaced = result.err.find("the file was replaced") != std::string::npos;
-      if (result.status != 0) expectSaidFailure(result, path, "");
-      EXPECT_TRUE(readFile(path) == (result.status == 0 || replaced ? sorted : original));
-      EXPECT_EQ(result.err.empty(), result.status == 0);
+  for (const auto& replacement : kReplacements) {
+    const bool exchanging = replacement.empty();
+    for (const std::string& call : failingCalls(exchanging)) {
+      bool reached = true;
+      int n = 1;
+      for (; reached && n < 100; ++n) {
+        SCOPED_TRACE(call + " call " + std::to_string(n) + (exchanging ? "" : ", no exchange"));
+        writeFile(path, original);
+        std::vector<std::string> settings = replacement;
+        settings.push_back("TIDYMARK_FAIL=" + call + ":" + std::to_string(n));
+        const ProgramResult result = interfered(path, settings, &reached);
+        EXPECT_EQ(directoryEntries(dir.path()), Names{"Bookmarks.plist"});
+        EXPECT_EQ(attributes(), kept);
+        const bool replaced = result.err.find("the file was replaced") != std::string::npos;
+        if (result.status != 0) expectSaidFailure(result, path, "");
+        EXPECT_TRUE(readFile(path) == (result.status == 0 || replaced ? sorted : original));
+        EXPECT_EQ(result.err.empty(), result.status == 0);
+      }
+      // Proof that the library sits between tidymark and the C library (only root's runs set
+      // the owner), and that a run makes a bounded number of calls.
+      EXPECT_TRUE(n > 2 || (call == "fchown" && ::geteuid() != 0)) << call << " never failed";
+      EXPECT_LT(n, 100) << call;
     }
-    // Proof that the library sits between tidymark and the C library (only root's runs set the
-    // owner), and that a run makes a bounded number of calls.
-    EXPECT_TRUE(n > 2 || (call == "fchown" && ::geteuid() != 0)) << call << " never failed";
-    EXPECT_LT(n, 100) << call;
   }
   const std::string changed =
       "the file changed while it was being sorted; left as it is now, nothing was written";
+  const std::string moved =
+      "the file was moved or deleted while it was being sorted; nothing was written";
+  const std::string other = "saved by another program\n", quit = std::to_string(SIGQUIT);
   const struct {
     std::string action;
     std::string reason, left, entry = "Bookmarks.plist";  // no reason: the action is a signal
+    // Where they differ, what a run without the exchange leaves.
+    std::optional<std::string> reasonWithoutExchange = {}, leftWithoutExchange = {};
   } cases[] = {
       {std::to_string(SIGINT), "", original},
       {std::to_string(SIGTERM), "", original},
       {std::to_string(SIGHUP), "", original},
-      {"replace", changed, "saved by another program\n"},
+      {quit, "", original},
+      {"replace", changed, other},
       {"rewrite", changed, "REWRITE!" + original.substr(8)},  // the same size: only times tell
       {"chmod", changed, original},
-      {"move", "the file was moved or deleted while it was being sorted; nothing was written",
-       original, "Bookmarks.plist.moved"},
+      {"move", moved, original, "Bookmarks.plist.moved"},
+      // Right before the exchange, and right after it: a save then is the last.
+      {"replace@renameat2", changed, other},
+      {"rewrite@renameat2", changed, "REWRITE!" + original.substr(8)},
+      {"chmod@renameat2", changed,
+       original},  // only the change time tells, which the exchange moves
+      {"replace@renameat2-done", changed, other},
+      {"rewrite@renameat2-done",
+       changed,
+       "REWRITE!" + sorted.substr(8),
+       "Bookmarks.plist",
+       {},
+       "REWRITE!" + original.substr(8)},
+      {"move@renameat2-done",
+       "the file was moved or deleted as it was replaced; the sorted file went with it", sorted,
+       "Bookmarks.plist.moved", moved, original},
+      // Signals wait while the files are exchanged and checked.
+      {quit + "@renameat2", "", sorted},
+      {quit + "@renameat2-done", "", sorted},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.action);
-    writeFile(path, original);
-    bool reached = false;
-    const ProgramResult result = interfered(path, "TIDYMARK_ACT=" + c.action, &reached);
-    EXPECT_TRUE(reached);
-    if (!c.reason.empty()) expectSaidFailure(result, path, c.reason);
-    EXPECT_EQ(result.status, c.reason.empty() ? 128 + std::stoi(c.action) : 1);
-    EXPECT_EQ(directoryEntries(dir.path()), Names{c.entry});
-    EXPECT_TRUE(readFile(dir.file(c.entry)) == c.left);
+  for (const auto& replacement : kReplacements) {
+    const bool exchanging = replacement.empty();
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.action + (exchanging ? "" : ", no exchange"));
+      writeFile(path, original);
+      ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+      bool reached = false;
+      std::vector<std::string> settings = replacement;
+      settings.push_back("TIDYMARK_ACT=" + c.action);
+      const ProgramResult result = interfered(path, settings, &reached);
+      const std::string reason = exchanging ? c.reason : c.reasonWithoutExchange.value_or(c.reason);
+      EXPECT_TRUE(reached);
+      if (!reason.empty()) expectSaidFailure(result, path, reason);
+      EXPECT_EQ(result.status, reason.empty() ? 128 + std::stoi(c.action) : 1);
+      EXPECT_EQ(directoryEntries(dir.path()), Names{c.entry});
+      const std::string left = exchanging ? c.left : c.leftWithoutExchange.value_or(c.left);
+      EXPECT_TRUE(readFile(dir.file(c.entry)) == left);
+      ::rename(dir.file(c.entry).c_str(), path.c_str());
+    }
   }
 }
 

@@ -264,26 +264,65 @@ bool claimOriginal(int fd) {
 }
 
 // Replaces the original by exchanging it with the new file, then checks what was taken away (see
-// replaceFile), twice, and removes it.
-Status settleExchange(TemporaryFile& temporary, const Replacement& r) {
+// replaceFile), twice, and removes it or keeps it as the backup.
+Status settleExchange(TemporaryFile& temporary, const Replacement& r, const std::string& backup) {
   int error = 0;
   Verdict verdict = judgeExchange(temporary, r, &error);
   if (verdict != Verdict::Keep) return notKept(temporary, r, verdict, error);
   const bool claimed = claimOriginal(r.originalFd);
-  Status synced = syncDirectory(directoryOf(r.target));
+  const std::string directory = directoryOf(r.target);
+  Status synced = syncDirectory(directory);
   // Once more right before the original goes: a program that was writing it in place when it
   // was taken away may have written since.
   verdict = judgeExchange(temporary, r, &error);
-  if (verdict != Verdict::Keep) {
-    // Unmarked again before it is put back: it is the user's file.
-    if (claimed) static_cast<void>(unmarkAsTemporary(r.originalFd));
-    return notKept(temporary, r, verdict, error);
+  // Unmarked again before it is put back or kept: it is the user's file.
+  if (claimed && (verdict != Verdict::Keep || !backup.empty())) {
+    static_cast<void>(unmarkAsTemporary(r.originalFd));
   }
-  if (::unlink(temporary.path().c_str()) != 0) {
-    return Status::failure("the file was replaced, but the old one could not be removed from " +
-                           temporary.path() + ": " + systemError(errno));
+  if (verdict != Verdict::Keep) return notKept(temporary, r, verdict, error);
+  if (backup.empty()) {
+    if (::unlink(temporary.path().c_str()) != 0) {
+      return Status::failure("the file was replaced, but the old one could not be removed from " +
+                             temporary.path() + ": " + systemError(errno));
+    }
+    return synced;
   }
-  return synced;
+  if (::rename(temporary.path().c_str(), backup.c_str()) != 0) {
+    const Status failure = Status::failure("cannot keep the original as " + backup + ": " +
+                                           systemError(errno) + "; nothing was written");
+    if (Status undone = putBack(temporary, r); !undone.ok()) {
+      return Status::failure(failure.message() + "; " + undone.message());
+    }
+    return failure;
+  }
+  if (!synced.ok()) return synced;
+  return syncDirectory(directoryOf(backup));
+}
+
+// Where the file system cannot exchange: the original, checked right before, is replaced by a
+// rename, after a second name for it was made and renamed to the backup.
+Status renameOver(TemporaryFile& temporary, const Replacement& r, const std::string& backup) {
+  if (!backup.empty()) {
+    const std::string old = temporary.path() + ".old";
+    if (::link(r.target.c_str(), old.c_str()) != 0) {
+      return Status::failure("cannot keep the original as " + backup + ": " + systemError(errno));
+    }
+    FileStamp linked;
+    if (!stampAt(old, &linked) || !sameContent(linked, r.original)) {
+      ::unlink(old.c_str());
+      return changedMeanwhile();
+    }
+    if (::rename(old.c_str(), backup.c_str()) != 0) {
+      const int error = errno;
+      ::unlink(old.c_str());
+      return Status::failure("cannot keep the original as " + backup + ": " + systemError(error));
+    }
+  }
+  if (Status status = checkUnchanged(r.target, r.original); !status.ok()) return status;
+  if (Status status = temporary.renameTo(r.target); !status.ok()) return status;
+  Status synced = syncDirectory(directoryOf(r.target));
+  if (!synced.ok() || backup.empty()) return synced;
+  return syncDirectory(directoryOf(backup));
 }
 
 // Removes the temporary file after `status`, a failure, and says so when that fails too.
@@ -311,7 +350,8 @@ Status stampOfOpenFile(int fd, FileStamp* stamp) {
   return Status::success();
 }
 
-Status replaceFile(const std::string& path, const FileStamp& expected, const ContentWriter& write) {
+Status replaceFile(const std::string& path, const FileStamp& expected, const ContentWriter& write,
+                   const std::string& backup) {
   std::string target;
   if (Status status = resolveLinks(path, &target); !status.ok()) return status;
 
@@ -364,12 +404,9 @@ Status replaceFile(const std::string& path, const FileStamp& expected, const Con
   }
   switch (temporary.exchangeWith(target)) {
     case Exchange::Done:
-      return settleExchange(temporary, replacement);
+      return settleExchange(temporary, replacement, backup);
     case Exchange::Unsupported:
-      // The original, checked right before, is replaced by a rename.
-      status = checkUnchanged(target, reference);
-      if (status.ok()) status = temporary.renameTo(target);
-      if (status.ok()) return syncDirectory(directory);
+      status = renameOver(temporary, replacement, backup);
       break;
     case Exchange::Failed:
       status = errno == ENOENT ? movedMeanwhile()

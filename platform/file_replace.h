@@ -38,10 +38,15 @@ using ContentWriter = std::function<Status(ByteSink&)>;
 // (content not made from a file) whatever is at the path is replaced, or a file is created with
 // the permissions the umask allows.
 //
+// With a `backup` path, the original is renamed to it (replacing what is there in one step)
+// instead of being removed: the same file, with its bytes, owner, mode and attributes. At any
+// moment `path` is the original or the new file, and `backup` what it was or the original.
+//
 // A file that its owner made read-only is not replaced, whoever runs this. On failure the
 // original is left exactly as it was and no temporary file remains, except when the message
 // says that the file was replaced (its directory could then not be synced) or where the original
 // can be found.
-Status replaceFile(const std::string& path, const FileStamp& expected, const ContentWriter& write);
+Status replaceFile(const std::string& path, const FileStamp& expected, const ContentWriter& write,
+                   const std::string& backup = {});
 
 }  // namespace tidymark

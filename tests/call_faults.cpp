@@ -1,7 +1,7 @@
 // Preloaded into the built tidymark (LD_PRELOAD) to fail one of its system calls, or to act as
 // another program would at a chosen moment of a run:
 //   TIDYMARK_FAIL=CALL:N    the Nth call of CALL (write, fsync, close, fchmod, fchown, fsetxattr,
-//                           rename, renameat2, lstat, open or read) fails with EIO
+//                           rename, renameat2, link, lstat, open or read) fails with EIO
 //   TIDYMARK_ACT=ACTION[@MOMENT]
 //                           to the file TIDYMARK_TARGET: "replace" (another file is renamed over
 //                           it), "rewrite" (its first bytes are overwritten in place), "move"
@@ -100,6 +100,7 @@ WRAP(int, fchown, true, (int fd, uid_t owner, gid_t group), SYS_fchown, fd, owne
 WRAP(int, fsetxattr, true, (int fd, const char* n, const void* v, size_t s, int f), SYS_fsetxattr,
      fd, n, v, s, f)
 WRAP(int, rename, true, (const char* a, const char* b), SYS_renameat, AT_FDCWD, a, AT_FDCWD, b)
+WRAP(int, link, true, (const char* a, const char* b), SYS_linkat, AT_FDCWD, a, AT_FDCWD, b, 0)
 WRAP(int, lstat, true, (const char* path, struct stat* info), SYS_newfstatat, AT_FDCWD, path, info,
      AT_SYMLINK_NOFOLLOW)
 WRAP(int, lstat64, true, (const char* path, struct stat64* info), SYS_newfstatat, AT_FDCWD, path,

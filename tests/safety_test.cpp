@@ -293,6 +293,118 @@ TEST(TidymarkInterfered, LeavesTheOriginalTheSortedFileOrWhatAnotherProgramLeft)
   }
 }
 
+// The owner of the files the tests make: one that the tool must set, when root runs the tests.
+const uid_t kOwner = ::geteuid() == 0 ? 65534 : ::geteuid();
+
+// A fresh file at `path` with `content`, mode 0640, owner kOwner and an extended attribute; its
+// inode.
+ino_t freshFile(const std::string& path, const std::string& content) {
+  ::unlink(path.c_str());
+  writeFile(path, content);
+  EXPECT_EQ(::chown(path.c_str(), kOwner, kOwner), 0);
+  struct stat info = {};
+  EXPECT_EQ(::chmod(path.c_str(), 0640) |
+                ::setxattr(path.c_str(), "user.tidymark-test", "kept", 4, 0) |
+                ::stat(path.c_str(), &info),
+            0);
+  return info.st_ino;
+}
+
+// What a backup must be when it is the original: the same file (inode), with its mode, owner and
+// extended attribute, and without the temporary files' mark; its content is checked apart.
+void expectTheOriginal(const std::string& backup, ino_t original) {
+  struct stat info = {};
+  char value[8] = {};
+  ASSERT_EQ(::stat(backup.c_str(), &info), 0);
+  EXPECT_EQ(info.st_ino, original);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+  EXPECT_EQ(info.st_uid, kOwner);
+  EXPECT_EQ(::getxattr(backup.c_str(), "user.tidymark-test", value, sizeof value), 4);
+  EXPECT_EQ(::getxattr(backup.c_str(), "user.tidymark.temporary", value, sizeof value), -1);
+}
+
+// The sort that keeps the file it replaces as PATH~ (see tidymark-backup-saver), for every N a
+// clean run reaches, with the Nth call of each kind failing, with the exchange and without: it
+// succeeds, PATH sorted and PATH~ the original itself, or it fails and says so, PATH the original
+// and PATH~ the old backup (or, without the exchange, already the original). Never a partial file,
+// never a file left beside them.
+TEST(TidymarkBackup, IsTheOldBackupOrTheOriginalWhicheverCallFails) {
+#ifdef TIDYMARK_SANITIZED  // whose runtime, loaded first, rules out preloading the fault library
+  GTEST_SKIP() << "the fault library cannot be preloaded under the sanitizers";
+#endif
+  TempDir dir;
+  const std::string path = dir.file("Bookmarks.plist"), backup = path + "~";
+  const std::string original = generate(path, 300), old = "the old backup\n";
+  ino_t inode = freshFile(path, original);
+  writeFile(backup, old);
+  ASSERT_EQ(runProgram({TIDYMARK_BACKUP_SAVER, backup, path}).status, 0);
+  const std::string sorted = readFile(path);
+  ASSERT_TRUE(sorted != original);
+  EXPECT_TRUE(readFile(backup) == original);
+  expectTheOriginal(backup, inode);
+  for (const auto& replacement : kReplacements) {
+    const bool exchanging = replacement.empty();
+    std::vector<std::string> calls = failingCalls(exchanging);
+    if (!exchanging) calls.push_back("link");
+    for (const std::string& call : calls) {
+      bool reached = true;
+      int n = 1;
+      for (; reached && n < 100; ++n) {
+        SCOPED_TRACE(call + " call " + std::to_string(n) + (exchanging ? "" : ", no exchange"));
+        inode = freshFile(path, original);
+        writeFile(backup, old);
+        std::vector<std::string> settings = replacement;
+        settings.push_back("TIDYMARK_FAIL=" + call + ":" + std::to_string(n));
+        const ProgramResult result =
+            interfered(path, settings, &reached, {TIDYMARK_BACKUP_SAVER, backup});
+        EXPECT_EQ(directoryEntries(dir.path()), (Names{"Bookmarks.plist", "Bookmarks.plist~"}));
+        const bool replaced = result.err.find("the file was replaced") != std::string::npos;
+        if (result.status == 0 || replaced) {
+          EXPECT_TRUE(readFile(path) == sorted);
+          EXPECT_TRUE(readFile(backup) == original);
+          expectTheOriginal(backup, inode);
+          continue;
+        }
+        EXPECT_EQ(result.status, 1);
+        EXPECT_TRUE(result.err.starts_with("tidymark: " + path + ": ")) << result.err;
+        EXPECT_TRUE(readFile(path) == original);
+        EXPECT_TRUE(readFile(backup) == old || (!exchanging && readFile(backup) == original));
+      }
+      EXPECT_TRUE(n > 2 || (call == "fchown" && ::geteuid() != 0)) << call << " never failed";
+      EXPECT_LT(n, 100) << call;
+    }
+  }
+}
+
+// Killed at any moment, the sort that keeps a backup leaves PATH the original or the sorted file,
+// and PATH~ the old backup or the original; the next run removes what a killed run left beside
+// them.
+TEST(TidymarkBackup, IsTheOldBackupOrTheOriginalWhenKilled) {
+  TempDir dir;
+  const std::string path = dir.file("Bookmarks.plist"), backup = path + "~";
+  const std::string original = generate(path, 20000), old = "the old backup\n";
+  writeFile(backup, old);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(runProgram({TIDYMARK_BACKUP_SAVER, backup, path}).status, 0);
+  const auto took = std::chrono::steady_clock::now() - start;
+  const std::string sorted = readFile(path);
+  for (int kill = 0; kill < 24; ++kill) {
+    SCOPED_TRACE("kill " + std::to_string(kill));
+    freshFile(path, original);
+    writeFile(backup, old);
+    RunningProgram run = startProgram({TIDYMARK_BACKUP_SAVER, backup, path}, {});
+    std::this_thread::sleep_for(took * kill / 20);  // from the start to past the end
+    ::kill(run.pid, SIGKILL);
+    finishProgram(run);
+    const std::string left = readFile(path), kept = readFile(backup);
+    EXPECT_TRUE(left == original || left == sorted);
+    EXPECT_TRUE(kept == old || kept == original);
+  }
+  freshFile(path, original);
+  ASSERT_EQ(runProgram({TIDYMARK_BACKUP_SAVER, backup, path}).status, 0);
+  EXPECT_EQ(directoryEntries(dir.path()), (Names{"Bookmarks.plist", "Bookmarks.plist~"}));
+}
+
 // Hostile files: a damaged one and a bomb are refused with their reason and left as they were, an
 // entity is refused unread, folders 200,000 deep are sorted (reason "") into a file that loads;
 // never a crash, a hang, a file left beside it, or more than 1 GiB of memory or 256 MiB written.

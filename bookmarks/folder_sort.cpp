@@ -298,7 +298,8 @@ Status loadSorted(const std::string& path, PlistStore& store, PlistDocument& doc
   return Status::success();
 }
 
-Status sort(const std::string& path, PlistStore& store, PlistDocument& document) {
+Status sort(const std::string& path, PlistStore& store, PlistDocument& document, bool* saved) {
+  if (saved) *saved = false;
   std::vector<FolderChange> changes;
   if (Status status = loadSorted(path, store, document, &changes, false); !status.ok()) {
     return status;
@@ -307,7 +308,9 @@ Status sort(const std::string& path, PlistStore& store, PlistDocument& document)
   if (Status status = planSave(document, std::move(changes), &moved); !status.ok() || !moved) {
     return status;
   }
-  return store.save(path, document);
+  Status status = store.save(path, document);
+  if (saved) *saved = status.ok();
+  return status;
 }
 
 }  // namespace tidymark

@@ -61,7 +61,9 @@ Status loadSorted(const std::string& path, PlistStore& store, PlistDocument& doc
 // Loads the bookmarks file at `path` into `document` with loadSorted and saves it as its original
 // with the moved entries moved (see PlistDocument); when nothing moved, nothing is written. A
 // binary file whose moves cannot be saved that way is read whole and sorted again, to be written
-// whole. The tree stays with the caller, who decides when to release it.
-Status sort(const std::string& path, PlistStore& store, PlistDocument& document);
+// whole. The tree stays with the caller, who decides when to release it. *saved, when given,
+// says whether the file was written.
+Status sort(const std::string& path, PlistStore& store, PlistDocument& document,
+            bool* saved = nullptr);
 
 }  // namespace tidymark

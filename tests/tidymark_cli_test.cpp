@@ -54,16 +54,24 @@ class TidymarkWithBrowser : public FakeAppTest {};
 // user database says (a user it does not know has none). Paths are used exactly as written, shown
 // printably. A read-only file is refused even to root, and to its owner; a file where no
 // temporary file can be made beside it, to its owner. Output that cannot be written fails the
-// run, and the file is sorted all the same. tidymark-outline shows a file as it is, or says why
-// it cannot.
+// run with its reason, even when it failed while being made, and the file is sorted all the same
+// (which is said only when it was written). tidymark-outline shows a file as it is, or says why it
+// cannot.
 TEST_F(TidymarkWithBrowser, DoesWhatItsCommandLineSays) {
   TempDir dir;
   const std::string home = dir.file("home"), defaultPath = home + "/Library/Safari/Bookmarks.plist";
   const std::string path = dir.file("Bookmarks.plist"), missing = dir.file("Bookmark.plist");
   const std::string readOnly = dir.file("read-only.plist"), locked = dir.file("locked");
   const std::string inLocked = locked + "/Bookmarks.plist", shown = dir.path() + "/\\x1B[2J";
-  const std::string copy = dir.file("copy.plist");
+  const std::string copy = dir.file("copy.plist"), inOrder = dir.file("in-order.plist");
+  const std::string many = dir.file("many.plist");
   ASSERT_TRUE(savePlistFile(copy, {folder("", {bookmark("z"), bookmark("y")}), {}}).ok());
+  ASSERT_TRUE(savePlistFile(inOrder, {folder("", {bookmark("y"), bookmark("z")}), {}}).ok());
+  // Enough folders to change that a dry run's report is written while it is being made.
+  std::vector<PlistValue> folders;
+  for (int i = 0; i < 400; ++i)
+    folders.push_back(folder("folder " + std::to_string(i), {bookmark("b"), bookmark("a")}));
+  ASSERT_TRUE(savePlistFile(many, {folder("", std::move(folders)), {}}).ok());
   std::filesystem::create_directories(home + "/Library/Safari");
   std::filesystem::create_directory(locked);
   for (const std::string& file : {defaultPath, path, readOnly, inLocked})
@@ -127,6 +135,8 @@ TEST_F(TidymarkWithBrowser, DoesWhatItsCommandLineSays) {
       {{path}, 1, "", error("write error", "No space left on device; the file was sorted and "
                                            "replaced"), path, -1, Output::Full},
       {{"-n", path}, 1, "", error("write error", "No space left on device"), "", -1, Output::Full},
+      {{inOrder}, 1, "", error("write error", "No space left on device"), "", -1, Output::Full},
+      {{"-n", many}, 1, "", error("write error", "Broken pipe"), "", -1, Output::Closed},
   };
   // clang-format on
   auto snapshot = [&] {

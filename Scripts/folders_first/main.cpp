@@ -30,10 +30,26 @@ using namespace tidymark;
 
 constexpr const char* kBookmarksInHome = "/Library/Safari/Bookmarks.plist";
 
+// Why a write to standard output failed, kept from the moment it is known: by the end of the
+// run a flush may find nothing left to write, and errno has moved on.
+int outputError = 0;
+
+void noteOutputError(int error) {
+  if (outputError == 0) outputError = error;
+}
+
+// Flushes standard output; false, the reason kept, when it or a write before it failed.
+bool flushOutput() {
+  errno = 0;
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
+  if (errno != 0) noteOutputError(errno);
+  return false;
+}
+
 // Says on standard error why the run could not do its job, after what is already on standard
 // output. Paths and titles in it are shown printably.
 void report(const std::string& what) {
-  std::fflush(stdout);
+  flushOutput();
   std::fprintf(stderr, "tidymark: %s\n", printable(what).c_str());
 }
 
@@ -46,7 +62,7 @@ int failed(const std::string& path, const Status& status) {
 
 void startProgress(const char* doing, const std::string& path) {
   std::printf("%s bookmarks at %s ...", doing, printable(path).c_str());
-  std::fflush(stdout);  // a person watching a large file sees this while they wait
+  flushOutput();  // a person watching a large file sees this while they wait
 }
 
 // The tree is left for the end of the process to reclaim: releasing a large tree node by node
@@ -66,10 +82,14 @@ int dryRun(const std::string& path) {
   }
   std::puts(" done");
   StreamSink out(stdout);
-  return writeSortChanges(changes, out) ? 0 : 1;
+  errno = 0;
+  if (writeSortChanges(changes, out)) return 0;
+  noteOutputError(errno);  // from the write that failed
+  return 1;
 }
 
-int sortInPlace(const std::string& path) {
+// Sorts the file at `path`; *saved says whether it was written.
+int sortInPlace(const std::string& path, bool* saved) {
   // A mistyped path must not close the browser: look at the file before the guard, and load it
   // only once the browser has gone, since it writes the file as it quits.
   if (Status status = checkReadableFile(path); !status.ok()) {
@@ -89,24 +109,23 @@ int sortInPlace(const std::string& path) {
   }
   startProgress("sorting", path);
   FilePlistStore store(BinaryTree::TopOnly);  // the sort reads the rest where it lies
-  if (Status status = sort(path, store, document()); !status.ok()) return failed(path, status);
+  if (Status status = sort(path, store, document(), saved); !status.ok()) {
+    return failed(path, status);
+  }
   std::puts(" done");
   return 0;
 }
 
 // Ends the run with `status`, or with 1 when standard output could not be written (a full
-// device, a closed pipe): that is said too. The file's own outcome stands either way, and
-// since status 1 otherwise means that nothing was changed, a sorted file is mentioned.
-int finish(int status, bool sorted) {
-  errno = 0;
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    const int error = errno;
-    std::fprintf(stderr, "tidymark: write error%s%s%s\n", error ? ": " : "",
-                 error ? std::strerror(error) : "",
-                 sorted ? "; the file was sorted and replaced" : "");
-    return 1;
-  }
-  return status;
+// device, a closed pipe): that is said too, with the reason. The file's own outcome stands
+// either way, and since status 1 otherwise means that nothing was changed, a file that was
+// written (`saved`) is mentioned.
+int finish(int status, bool saved) {
+  if (flushOutput() && outputError == 0) return status;
+  const int error = outputError != 0 ? outputError : EIO;  // a write failed, its reason unseen
+  std::fprintf(stderr, "tidymark: write error: %s%s\n", std::strerror(error),
+               saved ? "; the file was sorted and replaced" : "");
+  return 1;
 }
 
 }  // namespace
@@ -147,6 +166,7 @@ int main(int argc, char** argv) {
     path = appendPathComponent(home, kBookmarksInHome);
   }
   if (line.dryRun) return finish(dryRun(path), false);
-  const int status = sortInPlace(path);
-  return finish(status, status == 0);
+  bool saved = false;
+  const int status = sortInPlace(path, &saved);
+  return finish(status, saved);
 }

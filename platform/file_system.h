@@ -21,6 +21,7 @@ struct FileStamp {
   std::int64_t size = 0;
   std::int64_t modifiedNs = 0;  // last change of the content
   std::int64_t changedNs = 0;   // last change of the content or of the attributes
+  std::uint64_t links = 0;      // how many names it has (hard links)
   bool known = false;
 
   bool operator==(const FileStamp&) const = default;

@@ -61,6 +61,7 @@ FileStamp stampOf(const struct stat& info) {
           static_cast<std::int64_t>(info.st_size),
           nanoseconds(info.st_mtim),
           nanoseconds(info.st_ctim),
+          static_cast<std::uint64_t>(info.st_nlink),
           true};
 }
 

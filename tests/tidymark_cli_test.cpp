@@ -55,8 +55,8 @@ class TidymarkWithBrowser : public FakeAppTest {};
 // printably. A read-only file is refused even to root, and to its owner; a file where no
 // temporary file can be made beside it, to its owner. Output that cannot be written fails the
 // run with its reason, even when it failed while being made, and the file is sorted all the same
-// (which is said only when it was written). tidymark-outline shows a file as it is, or says why it
-// cannot.
+// (which is said only when it was written). A file with other names is sorted, and the run says
+// that those keep the old content. tidymark-outline shows a file as it is, or says why it cannot.
 TEST_F(TidymarkWithBrowser, DoesWhatItsCommandLineSays) {
   TempDir dir;
   const std::string home = dir.file("home"), defaultPath = home + "/Library/Safari/Bookmarks.plist";
@@ -102,6 +102,7 @@ TEST_F(TidymarkWithBrowser, DoesWhatItsCommandLineSays) {
     std::string out, err, sorted = "";
     int uid = -1;
     Output output = Output::Captured;
+    std::string link = "";  // a second name the sorted file has before the run
   } cases[] = {
       {{"--help", path}, 0, between("README.md", "`tidymark --help` says:\n\n```\n", "```"), ""},
       {{"--version"}, 0, "tidymark " + between("docs/tidymark.1", "\"tidymark ", "\"") + "\n", ""},
@@ -137,6 +138,8 @@ TEST_F(TidymarkWithBrowser, DoesWhatItsCommandLineSays) {
       {{"-n", path}, 1, "", error("write error", "No space left on device"), "", -1, Output::Full},
       {{inOrder}, 1, "", error("write error", "No space left on device"), "", -1, Output::Full},
       {{"-n", many}, 1, "", error("write error", "Broken pipe"), "", -1, Output::Closed},
+      {{path}, 0, progress(path), error(path, "has other hard links, which keep the old content"),
+       path, -1, Output::Captured, "link.plist"},
   };
   // clang-format on
   auto snapshot = [&] {
@@ -154,6 +157,9 @@ TEST_F(TidymarkWithBrowser, DoesWhatItsCommandLineSays) {
     if (c.uid == 54321 && ::geteuid() != 0) continue;  // an unknown user needs root
     const std::string file = c.sorted.empty() || c.sorted[0] == '/' ? c.sorted : dir.file(c.sorted);
     if (!file.empty()) writeBookmarks(file);
+    if (!c.link.empty()) {
+      ASSERT_EQ(::link(file.c_str(), dir.file(c.link).c_str()), 0);
+    }
     const auto before = snapshot();
     ProgramOptions options = {.workingDirectory = dir.path(), .env = {"HOME=" + home + "/"}};
     options = c.uid == 54321 ? ProgramOptions{.unset = {"HOME"}} : options;
@@ -172,6 +178,7 @@ TEST_F(TidymarkWithBrowser, DoesWhatItsCommandLineSays) {
     EXPECT_TRUE(after == before);
     ASSERT_TRUE(!safari || safari->alive() != quits) << "the browser quit, or stayed";
     if (quits) safari.reset();
+    if (!c.link.empty()) std::filesystem::remove(dir.file(c.link));
   }
   EXPECT_TRUE(tidymark({"-n"}, {.unset = {"HOME"}}).out.starts_with("checking bookmarks at /"));
   const ProgramResult unread = runProgram({TIDYMARK_OUTLINE_BINARY, missing});

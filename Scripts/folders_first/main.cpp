@@ -113,6 +113,9 @@ int sortInPlace(const std::string& path, bool* saved) {
     return failed(path, status);
   }
   std::puts(" done");
+  if (*saved && document().source.links > 1) {
+    report(path + ": has other hard links, which keep the old content");
+  }
   return 0;
 }
 

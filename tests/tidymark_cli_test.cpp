@@ -1,5 +1,6 @@
 // End-to-end tests of the built tidymark and tidymark-outline: arguments, output, exit status and
 // the files.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -184,6 +185,32 @@ TEST_F(TidymarkWithBrowser, DoesWhatItsCommandLineSays) {
   const ProgramResult unread = runProgram({TIDYMARK_OUTLINE_BINARY, missing});
   EXPECT_EQ(unread.status, 1);
   EXPECT_EQ(unread.err, "tidymark-outline: " + missing + ": " + noFile + "\n");
+}
+
+// Titles that are the same text written differently (U+1FB3 U+0342 and U+1FB7, U+1FF3 U+0332 and
+// U+03C9 U+0332 U+0345) rank the same: nothing would move, and nothing is written, not even the
+// same bytes again.
+TEST(TidymarkTitles, LeavesCanonicallyEquivalentTitlesWhereTheyAre) {
+  TempDir dir;
+  const std::string path = dir.file("Bookmarks.plist");
+  // Each pair in the order in which a fold before the canonical order would swap it.
+  const PlistValue tree = folder("", {bookmark("\u1FB3\u0342"), bookmark("\u1FB7"),
+                                      bookmark("\u1FF3\u0332"), bookmark("\u03C9\u0332\u0345")});
+  ASSERT_TRUE(savePlistFile(path, {tree, PlistFormat::Binary}).ok());
+  struct stat before = {}, after = {};
+  ASSERT_EQ(::stat(path.c_str(), &before), 0);
+  const ProgramResult dryRun = tidymark({"-n", path});
+  EXPECT_EQ(dryRun.status, 0);
+  EXPECT_EQ(dryRun.out,
+            progress(path, " done", "checking") + "nothing would change; nothing was written\n");
+  const ProgramResult run = tidymark({path});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, progress(path));
+  EXPECT_EQ(run.err, "");
+  ASSERT_EQ(::stat(path.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+  EXPECT_EQ(after.st_ctim.tv_nsec, before.st_ctim.tv_nsec);
 }
 
 }  // namespace

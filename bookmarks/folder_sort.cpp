@@ -334,7 +334,7 @@ Status loadSorted(const std::string& path, PlistStore& store, PlistDocument& doc
 }
 
 Status sort(const std::string& path, PlistStore& store, PlistDocument& document,
-            const KeptTitles& keep, SortReport* report, bool withPaths) {
+            const KeptTitles& keep, SortReport* report, bool withPaths, const std::string& backup) {
   SortReport own;
   SortReport& done = report ? *report : own;
   if (Status status = loadSorted(path, store, document, keep, &done, withPaths); !status.ok()) {
@@ -344,7 +344,7 @@ Status sort(const std::string& path, PlistStore& store, PlistDocument& document,
       !status.ok() || done.changed.empty()) {
     return status;
   }
-  return store.save(path, document);
+  return store.save(path, document, backup);
 }
 
 }  // namespace tidymark

@@ -83,8 +83,10 @@ Status loadSorted(const std::string& path, PlistStore& store, PlistDocument& doc
 // with the moved entries moved (see PlistDocument); when nothing moved, nothing is written. A
 // binary file whose moves cannot be saved that way is read whole and sorted again, to be written
 // whole. The tree stays with the caller, who decides when to release it. What the sort did is
-// put in `report` when given, named as with loadSorted.
+// put in `report` when given, named as with loadSorted; the file was written exactly when a
+// folder changed. With a `backup` path, the file as it was is kept there (see savePlistFile).
 Status sort(const std::string& path, PlistStore& store, PlistDocument& document,
-            const KeptTitles& keep = {}, SortReport* report = nullptr, bool withPaths = false);
+            const KeptTitles& keep = {}, SortReport* report = nullptr, bool withPaths = false,
+            const std::string& backup = {});
 
 }  // namespace tidymark

@@ -264,9 +264,10 @@ TEST(FolderSortFile, LeavesAFileSavedMeanwhileAsTheOtherProgramLeftIt) {
     Status load(const std::string& path, PlistDocument* document, const LoadedWork& work) override {
       return files.load(path, document, work);
     }
-    Status save(const std::string& path, const PlistDocument& document) override {
+    Status save(const std::string& path, const PlistDocument& document,
+                const std::string& backup) override {
       writeFile(path, "saved by another program");
-      return files.save(path, document);
+      return files.save(path, document, backup);
     }
     FilePlistStore files{BinaryTree::TopOnly};
   } store;

@@ -30,7 +30,7 @@ class MemoryStore final : public PlistStore {
   Status load(const std::string&, PlistDocument* document, const LoadedWork& work) override {
     return readPlistKeepingOriginal(bytes_, document, BinaryTree::TopOnly, work);
   }
-  Status save(const std::string&, const PlistDocument& document) override {
+  Status save(const std::string&, const PlistDocument& document, const std::string&) override {
     saved.emplace();
     StringSink sink(*saved);
     return writePlistContent(document, sink);

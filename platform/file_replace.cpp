@@ -1,6 +1,7 @@
 #include "platform/file_replace.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -163,6 +164,175 @@ Status syncDirectory(const std::string& directory) {
   return Status::success();
 }
 
+// Whether two stamps are of the same file with the same content. The change time is left out:
+// renaming a file, as an exchange does, moves it.
+bool sameContent(const FileStamp& a, const FileStamp& b) {
+  return a.device == b.device && a.inode == b.inode && a.size == b.size &&
+         a.modifiedNs == b.modifiedNs;
+}
+
+// The stamp of what `path` names itself (a link is not followed).
+bool stampAt(const std::string& path, FileStamp* stamp) {
+  struct stat info;
+  if (::lstat(path.c_str(), &info) != 0) return false;
+  *stamp = stampOf(info);
+  return true;
+}
+
+// The file the content was made from, and the new one, as a replacement sees them.
+struct Replacement {
+  std::string target;  // the path the new file goes to
+  FileStamp original;  // what must be at `target` until the new file takes its place
+  int originalFd;      // that file, open since it was checked before the content was written
+  FileStamp fresh;     // the new file as it was written
+  // The original's permissions and owner: changed, they show in its change time, which the
+  // exchange moves.
+  mode_t mode;
+  uid_t owner;
+  gid_t group;
+};
+
+// What to do once the new file and the original are exchanged.
+enum class Verdict {
+  Keep,        // the original was taken away unchanged, and the new file is at the path unchanged
+  PutBack,     // something else than the original, unchanged, was taken away
+  Superseded,  // another program saved at the path after the exchange: its file stays
+};
+
+Verdict judgeExchange(const TemporaryFile& temporary, const Replacement& r, int* error) {
+  *error = 0;
+  FileStamp atPath, taken;
+  if (!stampAt(r.target, &atPath)) {
+    *error = errno;
+    return errno == ENOENT ? Verdict::Superseded : Verdict::PutBack;
+  }
+  if (!sameContent(atPath, r.fresh)) return Verdict::Superseded;
+  struct stat held;
+  if (::fstat(r.originalFd, &held) != 0 || !stampAt(temporary.path(), &taken)) {
+    *error = errno;
+    return Verdict::PutBack;
+  }
+  const bool unchanged = sameContent(stampOf(held), r.original) && sameContent(taken, r.original) &&
+                         held.st_mode == r.mode && held.st_uid == r.owner && held.st_gid == r.group;
+  return unchanged ? Verdict::Keep : Verdict::PutBack;
+}
+
+// Undoes the exchange: the file it took away goes back to the path, and the new file goes. When
+// another program saved at the path in between, its save is put back at the path instead, and
+// the file it replaced goes, as its save would have done.
+Status putBack(TemporaryFile& temporary, const Replacement& r) {
+  const std::string kept = "; the file that was at the path is now " + temporary.path();
+  if (Status status = temporary.exchangeBack(r.target); !status.ok()) {
+    return Status::failure(status.message() + kept);
+  }
+  if (!temporary.atItsPath()) {
+    if (exchangeFiles(temporary.path(), r.target) != Exchange::Done) {
+      return Status::failure("cannot exchange the files back: " + systemError(errno) + kept);
+    }
+    ::unlink(temporary.path().c_str());
+  }
+  if (Status status = temporary.remove(); !status.ok()) return status;
+  static_cast<void>(syncDirectory(directoryOf(r.target)));
+  return Status::success();
+}
+
+// Ends a replacement whose exchange was not kept: what is at the path is left as it is.
+Status notKept(TemporaryFile& temporary, const Replacement& r, Verdict verdict, int error) {
+  Status undone = Status::success();
+  if (verdict == Verdict::PutBack) {
+    undone = putBack(temporary, r);
+  } else if (::unlink(temporary.path().c_str()) != 0) {
+    undone = Status::failure("the file that was at the path could not be removed from " +
+                             temporary.path() + ": " + systemError(errno));
+  }
+  Status reason = error == ENOENT ? Status::failure(
+                                        "the file was moved or deleted as it was replaced; the "
+                                        "sorted file went with it")
+                  : error != 0 ? Status::failure("cannot look at the file: " + systemError(error) +
+                                                 "; left as it is now, nothing was written")
+                               : changedMeanwhile();
+  return undone.ok() ? reason : Status::failure(reason.message() + "; " + undone.message());
+}
+
+// Marks the original, taken away by the exchange and found unchanged, as a temporary file of
+// this tool's, and locks it as such: a crash from here on leaves it for the next run to remove.
+// Not when it has other names, which would show the mark.
+bool claimOriginal(int fd) {
+  struct stat info;
+  return ::fstat(fd, &info) == 0 && info.st_nlink == 1 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+         markAsTemporary(fd);
+}
+
+// Replaces the original by exchanging it with the new file, then checks what was taken away (see
+// replaceFile), twice, and removes it or keeps it as the backup.
+Status settleExchange(TemporaryFile& temporary, const Replacement& r, const std::string& backup) {
+  int error = 0;
+  Verdict verdict = judgeExchange(temporary, r, &error);
+  if (verdict != Verdict::Keep) return notKept(temporary, r, verdict, error);
+  const bool claimed = claimOriginal(r.originalFd);
+  const std::string directory = directoryOf(r.target);
+  Status synced = syncDirectory(directory);
+  // Once more right before the original goes: a program that was writing it in place when it
+  // was taken away may have written since.
+  verdict = judgeExchange(temporary, r, &error);
+  // Unmarked again before it is put back or kept: it is the user's file.
+  if (claimed && (verdict != Verdict::Keep || !backup.empty())) {
+    static_cast<void>(unmarkAsTemporary(r.originalFd));
+  }
+  if (verdict != Verdict::Keep) return notKept(temporary, r, verdict, error);
+  if (backup.empty()) {
+    if (::unlink(temporary.path().c_str()) != 0) {
+      return Status::failure("the file was replaced, but the old one could not be removed from " +
+                             temporary.path() + ": " + systemError(errno));
+    }
+    return synced;
+  }
+  if (::rename(temporary.path().c_str(), backup.c_str()) != 0) {
+    const Status failure = Status::failure("cannot keep the original as " + backup + ": " +
+                                           systemError(errno) + "; nothing was written");
+    if (Status undone = putBack(temporary, r); !undone.ok()) {
+      return Status::failure(failure.message() + "; " + undone.message());
+    }
+    return failure;
+  }
+  if (!synced.ok()) return synced;
+  return syncDirectory(directoryOf(backup));
+}
+
+// Where the file system cannot exchange: the original, checked right before, is replaced by a
+// rename, after a second name for it was made and renamed to the backup.
+Status renameOver(TemporaryFile& temporary, const Replacement& r, const std::string& backup) {
+  if (!backup.empty()) {
+    const std::string old = temporary.path() + ".old";
+    if (::link(r.target.c_str(), old.c_str()) != 0) {
+      return Status::failure("cannot keep the original as " + backup + ": " + systemError(errno));
+    }
+    FileStamp linked;
+    if (!stampAt(old, &linked) || !sameContent(linked, r.original)) {
+      ::unlink(old.c_str());
+      return changedMeanwhile();
+    }
+    if (::rename(old.c_str(), backup.c_str()) != 0) {
+      const int error = errno;
+      ::unlink(old.c_str());
+      return Status::failure("cannot keep the original as " + backup + ": " + systemError(error));
+    }
+  }
+  if (Status status = checkUnchanged(r.target, r.original); !status.ok()) return status;
+  if (Status status = temporary.renameTo(r.target); !status.ok()) return status;
+  Status synced = syncDirectory(directoryOf(r.target));
+  if (!synced.ok() || backup.empty()) return synced;
+  return syncDirectory(directoryOf(backup));
+}
+
+// Removes the temporary file after `status`, a failure, and says so when that fails too.
+Status removing(TemporaryFile& temporary, const Status& status) {
+  if (Status removal = temporary.remove(); !removal.ok()) {
+    return Status::failure(status.message() + "; " + removal.message());
+  }
+  return status;
+}
+
 }  // namespace
 
 const char* kindOfNonFile(mode_t mode) {
@@ -180,17 +350,18 @@ Status stampOfOpenFile(int fd, FileStamp* stamp) {
   return Status::success();
 }
 
-Status replaceFile(const std::string& path, const FileStamp& expected, const ContentWriter& write) {
+Status replaceFile(const std::string& path, const FileStamp& expected, const ContentWriter& write,
+                   const std::string& backup) {
   std::string target;
   if (Status status = resolveLinks(path, &target); !status.ok()) return status;
 
-  struct stat original;
+  struct stat original = {};
   const bool exists = ::stat(target.c_str(), &original) == 0;
   if (!exists && errno != ENOENT) return Status::failure("cannot open: " + systemError(errno));
   if (!exists && expected.known) return movedMeanwhile();
   if (exists && !S_ISREG(original.st_mode)) return Status::failure(kindOfNonFile(original.st_mode));
-  // What the path must still lead to right before the rename: the file the content was made
-  // from, or else the one whose attributes the new file gets.
+  // What the path must still lead to when it is replaced: the file the content was made from,
+  // or else the one whose attributes the new file gets.
   const FileStamp reference = expected.known ? expected : exists ? stampOf(original) : FileStamp{};
   if (exists && stampOf(original) != reference) return changedMeanwhile();
   // Renaming would replace even a read-only file, whoever runs this: a file its owner
@@ -219,15 +390,30 @@ Status replaceFile(const std::string& path, const FileStamp& expected, const Con
   TemporaryFile temporary;
   if (Status status = temporary.create(directory, name); !status.ok()) return status;
   Status status = fillTemporary(temporary, write, originalFile.get(), exists ? &original : nullptr);
+  if (status.ok()) status = temporary.unmark();
+  Replacement replacement = {target,           reference,       originalFile.get(), {},
+                             original.st_mode, original.st_uid, original.st_gid};
+  if (status.ok()) status = temporary.stamp(&replacement.fresh);
   if (status.ok() && exists) status = checkUnchanged(target, reference);
-  if (status.ok()) status = temporary.renameTo(target);
-  if (!status.ok()) {
-    if (Status removal = temporary.remove(); !removal.ok()) {
-      return Status::failure(status.message() + "; " + removal.message());
-    }
-    return status;
+  if (!status.ok()) return removing(temporary, status);
+  // From here on the temporary name may lead to the original, which a signal must not remove.
+  const SignalsHeld held;
+  if (!exists) {
+    if (status = temporary.renameTo(target); !status.ok()) return removing(temporary, status);
+    return syncDirectory(directory);
   }
-  return syncDirectory(directory);
+  switch (temporary.exchangeWith(target)) {
+    case Exchange::Done:
+      return settleExchange(temporary, replacement, backup);
+    case Exchange::Unsupported:
+      status = renameOver(temporary, replacement, backup);
+      break;
+    case Exchange::Failed:
+      status = errno == ENOENT ? movedMeanwhile()
+                               : Status::failure("cannot replace the file: " + systemError(errno));
+      break;
+  }
+  return status.ok() ? status : removing(temporary, status);
 }
 
 }  // namespace tidymark

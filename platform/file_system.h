@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <string>
 
 #include "platform/status.h"
 
@@ -20,6 +21,7 @@ struct FileStamp {
   std::int64_t size = 0;
   std::int64_t modifiedNs = 0;  // last change of the content
   std::int64_t changedNs = 0;   // last change of the content or of the attributes
+  std::uint64_t links = 0;      // how many names it has (hard links)
   bool known = false;
 
   bool operator==(const FileStamp&) const = default;
@@ -38,5 +40,22 @@ Status copyExtendedAttributes(int from, int to);
 // disk now, without waiting for it: the flush that follows has that much less to wait for. A
 // hint only, which a system without such a request ignores.
 void startWriting(int fd, std::uint64_t offset, std::uint64_t length);
+
+// What came of an attempt to exchange two files.
+enum class Exchange { Done, Unsupported, Failed };
+
+// Exchanges the files at `a` and `b`, both of which exist, in one atomic step: each name then
+// leads to the file the other led to, and at no moment does either lead to nothing. Unsupported
+// where the file system cannot; Failed, with errno saying why, for any other reason.
+Exchange exchangeFiles(const std::string& a, const std::string& b);
+
+// This tool's temporary files carry a mark no other program sets, so that a file a killed run
+// left can be told from a user's file named like it. markAsTemporary is false where the file
+// system keeps no such mark: a file there is never taken for one of ours.
+bool markAsTemporary(int fd);
+bool isMarkedAsTemporary(int fd);
+// Takes the mark off the open file `fd`, which is about to take the user's file's place. Fails
+// only where a mark that is there cannot be taken off.
+Status unmarkAsTemporary(int fd);
 
 }  // namespace tidymark

@@ -2,6 +2,7 @@
 #include <sys/xattr.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -18,6 +19,9 @@ constexpr std::int64_t kNsPerSecond = 1000000000;
 std::int64_t nanoseconds(const struct timespec& time) {
   return static_cast<std::int64_t>(time.tv_sec) * kNsPerSecond + time.tv_nsec;
 }
+
+// The extended attribute that marks a temporary file as this tool's.
+constexpr const char* kTemporaryMark = "user.tidymark.temporary";
 
 bool unsupported(int error) {
   return error == ENOTSUP || error == EOPNOTSUPP || error == ENOSYS;
@@ -57,6 +61,7 @@ FileStamp stampOf(const struct stat& info) {
           static_cast<std::int64_t>(info.st_size),
           nanoseconds(info.st_mtim),
           nanoseconds(info.st_ctim),
+          static_cast<std::uint64_t>(info.st_nlink),
           true};
 }
 
@@ -95,6 +100,31 @@ Status copyExtendedAttributes(int from, int to) {
 void startWriting(int fd, std::uint64_t offset, std::uint64_t length) {
   ::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(length),
                     SYNC_FILE_RANGE_WRITE);
+}
+
+Exchange exchangeFiles(const std::string& a, const std::string& b) {
+  if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0) {
+    return Exchange::Done;
+  }
+  // EINVAL is what a file system without the exchange (NFS, SMB, exFAT, ...) says.
+  return errno == EINVAL || unsupported(errno) ? Exchange::Unsupported : Exchange::Failed;
+}
+
+bool markAsTemporary(int fd) {
+  return ::fsetxattr(fd, kTemporaryMark, "1", 1, 0) == 0;
+}
+
+bool isMarkedAsTemporary(int fd) {
+  char value[2];
+  return ::fgetxattr(fd, kTemporaryMark, value, sizeof value) == 1 && value[0] == '1';
+}
+
+Status unmarkAsTemporary(int fd) {
+  if (::fremovexattr(fd, kTemporaryMark) == 0 || errno == ENODATA || unsupported(errno)) {
+    return Status::success();
+  }
+  return Status::failure("cannot take the temporary mark off the new file: " +
+                         std::string(std::strerror(errno)));
 }
 
 }  // namespace tidymark

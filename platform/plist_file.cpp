@@ -259,9 +259,11 @@ Status checkReadableFile(const std::string& path) {
   return Status::success();
 }
 
-Status savePlistFile(const std::string& path, const PlistDocument& document) {
-  return replaceFile(path, document.source,
-                     [&](ByteSink& sink) { return writePlistContent(document, sink); });
+Status savePlistFile(const std::string& path, const PlistDocument& document,
+                     const std::string& backup) {
+  return replaceFile(
+      path, document.source, [&](ByteSink& sink) { return writePlistContent(document, sink); },
+      backup);
 }
 
 }  // namespace tidymark

@@ -76,8 +76,10 @@ Status checkReadableFile(const std::string& path);
 
 // Replaces the file at `path` with `document` (see writePlistContent), crash-safely (see
 // replaceFile): the content is written as it is made. A document loaded from a file is written only
-// if the path still leads to that file, unchanged since it was loaded.
-Status savePlistFile(const std::string& path, const PlistDocument& document);
+// if the path still leads to that file, unchanged since it was loaded. With a `backup` path, the
+// file replaced is kept there.
+Status savePlistFile(const std::string& path, const PlistDocument& document,
+                     const std::string& backup = {});
 
 // Where the tool's property lists come from and go to. The sort talks to this interface only,
 // so its tests can run on a fake.
@@ -87,7 +89,9 @@ class PlistStore {
   // `work` as with loadPlistFile.
   virtual Status load(const std::string& path, PlistDocument* document,
                       const LoadedWork& work = {}) = 0;
-  virtual Status save(const std::string& path, const PlistDocument& document) = 0;
+  // `backup` as with savePlistFile.
+  virtual Status save(const std::string& path, const PlistDocument& document,
+                      const std::string& backup = {}) = 0;
 };
 
 // The real store: loadPlistFile (building as much of a binary file's tree as `tree` says) and
@@ -99,8 +103,9 @@ class FilePlistStore final : public PlistStore {
               const LoadedWork& work = {}) override {
     return loadPlistFile(path, document, tree_, work);
   }
-  Status save(const std::string& path, const PlistDocument& document) override {
-    return savePlistFile(path, document);
+  Status save(const std::string& path, const PlistDocument& document,
+              const std::string& backup = {}) override {
+    return savePlistFile(path, document, backup);
   }
 
  private:

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/file_system.h"
+
 namespace tidymark {
 
 namespace {
@@ -44,6 +46,35 @@ void disarmSignalCleanup() {
   std::atomic_signal_fence(std::memory_order_seq_cst);
 }
 
+// The signals that end a process unless it catches them, and that may be caught: all but the
+// few a fault raises (whose handlers debuggers and sanitizers keep), and SIGXFSZ, which is
+// ignored instead. The real-time signals are added where there are some.
+constexpr int kEndingSignals[] = {
+    SIGHUP,    SIGINT,  SIGQUIT, SIGABRT,   SIGUSR1, SIGUSR2, SIGPIPE,
+    SIGALRM,   SIGTERM, SIGXCPU, SIGVTALRM, SIGPROF, SIGSYS,
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#ifdef SIGPOLL
+    SIGPOLL,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+};
+
+sigset_t endingSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal : kEndingSignals)
+    sigaddset(&set, signal);
+#ifdef SIGRTMIN
+  for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal)
+    sigaddset(&set, signal);
+#endif
+  return set;
+}
+
 extern "C" void removeTemporaryAndEnd(int signal) {
   if (signalPathSet) ::unlink(signalPath);
   // The action is back to the default (SA_RESETHAND); the signal, blocked while this runs, is
@@ -62,7 +93,7 @@ std::string systemError(const std::string& what, int error) {
 }  // namespace
 
 TemporaryFile::~TemporaryFile() {
-  if (linked_) static_cast<void>(remove());
+  static_cast<void>(remove());
   release();
 }
 
@@ -73,44 +104,60 @@ void TemporaryFile::release() {
   fd_ = lock_ = -1;
 }
 
+void TemporaryFile::own() {
+  linked_ = true;
+  armSignalCleanup(path_);
+}
+
+void TemporaryFile::disown() {
+  linked_ = false;
+  disarmSignalCleanup();
+}
+
 Status TemporaryFile::create(const std::string& directory, const std::string& name) {
+  const std::string where = directory.empty() ? "." : directory;
   // A run cleaning up leftovers may take the lock of a file just made, before its maker does,
   // and remove it; the maker then finds its name gone and makes another.
   for (int attempt = 0; attempt < 3; ++attempt) {
     path_ = directory + temporaryPrefix(name) + std::string(kRandomPart, 'X');
-    fd_ = ::mkostemp(path_.data(), O_CLOEXEC);
-    if (fd_ < 0) {
-      return Status::failure(systemError(
-          "cannot create a temporary file in " + (directory.empty() ? "." : directory), errno));
+    {
+      // Made, marked and known to the signal handler before a signal can end the run.
+      const SignalsHeld held;
+      fd_ = ::mkostemp(path_.data(), O_CLOEXEC);
+      if (fd_ < 0) {
+        return Status::failure(systemError("cannot create a temporary file in " + where, errno));
+      }
+      own();
+      // Unmarked where the file system keeps no marks: what a killed run leaves there stays.
+      markAsTemporary(fd_);
     }
-    linked_ = true;
-    armSignalCleanup(path_);
     lock_ = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
     int result;
     do {
       result = lock_ < 0 ? -1 : ::flock(lock_, LOCK_EX);
     } while (result != 0 && errno == EINTR);
-    if (result != 0) {
-      const Status failure = Status::failure(systemError("cannot lock the temporary file", errno));
-      static_cast<void>(remove());
-      release();
-      return failure;
-    }
     struct stat mine, named;
-    if (::fstat(fd_, &mine) != 0) {
-      const Status failure =
-          Status::failure(systemError("cannot look at the temporary file", errno));
+    Status failure = Status::success();
+    if (result != 0) {
+      failure = Status::failure(systemError("cannot lock the temporary file", errno));
+    } else if (::fstat(fd_, &mine) != 0) {
+      failure = Status::failure(systemError("cannot look at the temporary file", errno));
+    } else if (::lstat(path_.c_str(), &named) == 0) {
+      if (sameFile(mine, named)) return Status::success();
+      disown();  // another run removed it as a leftover, and its name has been taken since
+    } else if (errno == ENOENT) {
+      disown();  // another run removed it as a leftover
+    } else {
+      failure = Status::failure(systemError("cannot look at the temporary file", errno));
+    }
+    if (!failure.ok()) {
       static_cast<void>(remove());
       release();
       return failure;
     }
-    if (::lstat(path_.c_str(), &named) == 0 && sameFile(mine, named)) return Status::success();
-    linked_ = false;  // another run removed it as a leftover
-    disarmSignalCleanup();
     release();
   }
-  return Status::failure("cannot keep a temporary file in " +
-                         (directory.empty() ? std::string(".") : directory) +
+  return Status::failure("cannot keep a temporary file in " + where +
                          ": other runs keep removing it");
 }
 
@@ -121,19 +168,50 @@ Status TemporaryFile::closeForWriting() {
   return Status::success();
 }
 
+Status TemporaryFile::unmark() {
+  return unmarkAsTemporary(lock_);
+}
+
+Status TemporaryFile::stamp(FileStamp* stamp) const {
+  struct stat info;
+  if (::fstat(lock_, &info) != 0) {
+    return Status::failure(systemError("cannot look at the new file", errno));
+  }
+  *stamp = stampOf(info);
+  return Status::success();
+}
+
+bool TemporaryFile::atItsPath() const {
+  struct stat mine, named;
+  return ::fstat(lock_, &mine) == 0 && ::lstat(path_.c_str(), &named) == 0 && sameFile(mine, named);
+}
+
 Status TemporaryFile::renameTo(const std::string& target) {
   if (::rename(path_.c_str(), target.c_str()) != 0) {
     return Status::failure(systemError("cannot replace the file", errno));
   }
-  linked_ = false;
-  disarmSignalCleanup();
+  disown();
   release();
   return Status::success();
 }
 
+Exchange TemporaryFile::exchangeWith(const std::string& target) {
+  const Exchange result = exchangeFiles(path_, target);
+  if (result == Exchange::Done) disown();
+  return result;
+}
+
+Status TemporaryFile::exchangeBack(const std::string& target) {
+  if (exchangeFiles(path_, target) != Exchange::Done) {
+    return Status::failure(systemError("cannot exchange the files back", errno));
+  }
+  if (atItsPath()) own();
+  return Status::success();
+}
+
 Status TemporaryFile::remove() {
-  disarmSignalCleanup();
-  linked_ = false;
+  if (!linked_) return Status::success();
+  disown();
   if (::unlink(path_.c_str()) != 0 && errno != ENOENT) {
     return Status::failure(
         systemError("the temporary file " + path_ + " could not be removed", errno));
@@ -141,10 +219,23 @@ Status TemporaryFile::remove() {
   return Status::success();
 }
 
+SignalsHeld::SignalsHeld() {
+  const sigset_t set = endingSignals();
+  ::pthread_sigmask(SIG_BLOCK, &set, &previous_);
+}
+
+SignalsHeld::~SignalsHeld() {
+  ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+}
+
 void removeLeftoverTemporaryFiles(const std::string& directory, const std::string& name) {
   DIR* dir = ::opendir(directory.empty() ? "." : directory.c_str());
   if (!dir) return;
   const std::string prefix = temporaryPrefix(name);
+  // A temporary file belongs to this user, or to the file's owner, whose owner it was given.
+  struct stat target;
+  const uid_t owner =
+      ::stat((directory + name).c_str(), &target) == 0 ? target.st_uid : ::geteuid();
   while (const dirent* entry = ::readdir(dir)) {
     const std::string_view entryName = entry->d_name;
     if (!entryName.starts_with(prefix) || entryName.size() != prefix.size() + kRandomPart) {
@@ -154,8 +245,10 @@ void removeLeftoverTemporaryFiles(const std::string& directory, const std::strin
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) continue;
     struct stat held, named;
-    // Only a regular file still under that name, and no live run's: a live run holds the lock.
+    // Only a regular file of this user's or the file's owner's that carries the mark, still
+    // under that name, and no live run's: a live run holds the lock.
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &held) == 0 && S_ISREG(held.st_mode) &&
+        (held.st_uid == ::geteuid() || held.st_uid == owner) && isMarkedAsTemporary(fd) &&
         ::lstat(path.c_str(), &named) == 0 && sameFile(held, named)) {
       ::unlink(path.c_str());
     }
@@ -168,16 +261,15 @@ void installTemporaryFileCleanup() {
   struct sigaction action {};
   action.sa_handler = removeTemporaryAndEnd;
   action.sa_flags = SA_RESETHAND;
-  sigemptyset(&action.sa_mask);
-  constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
-  for (int signal : kSignals)
-    sigaddset(&action.sa_mask, signal);
-  for (int signal : kSignals) {
+  action.sa_mask = endingSignals();
+  for (int signal = 1; signal < NSIG; ++signal) {
     struct sigaction previous {};
-    if (::sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
+    if (sigismember(&action.sa_mask, signal) == 1 && ::sigaction(signal, nullptr, &previous) == 0 &&
+        previous.sa_handler != SIG_IGN) {
       ::sigaction(signal, &action, nullptr);
     }
   }
+  ::signal(SIGXFSZ, SIG_IGN);
 }
 
 }  // namespace tidymark

@@ -41,26 +41,47 @@ void TitleKeyBuilder::append(std::string_view title, std::string& key) {
   }
 }
 
-void TitleKeyBuilder::appendFolded(std::string_view text, std::string& key) {
-  const auto options = static_cast<utf8proc_option_t>(UTF8PROC_DECOMPOSE | UTF8PROC_CASEFOLD);
+namespace {
+
+// Decomposes `text` into `codePoints` with utf8proc's `options`; the count, or below 0 when
+// `text` is not valid UTF-8.
+utf8proc_ssize_t decompose(std::string_view text, utf8proc_option_t options,
+                           std::vector<std::int32_t>& codePoints) {
   const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
   const auto length = static_cast<utf8proc_ssize_t>(text.size());
-  if (codePoints_.size() < text.size() + 16) codePoints_.resize(2 * text.size() + 16);
-  utf8proc_ssize_t count =
-      utf8proc_decompose(bytes, length, codePoints_.data(),
-                         static_cast<utf8proc_ssize_t>(codePoints_.size()), options);
-  if (count > static_cast<utf8proc_ssize_t>(codePoints_.size())) {
-    codePoints_.resize(static_cast<std::size_t>(count));
-    count = utf8proc_decompose(bytes, length, codePoints_.data(), count, options);
+  if (codePoints.size() < text.size() + 16) codePoints.resize(2 * text.size() + 16);
+  utf8proc_ssize_t count = utf8proc_decompose(
+      bytes, length, codePoints.data(), static_cast<utf8proc_ssize_t>(codePoints.size()), options);
+  if (count > static_cast<utf8proc_ssize_t>(codePoints.size())) {
+    codePoints.resize(static_cast<std::size_t>(count));
+    count = utf8proc_decompose(bytes, length, codePoints.data(), count, options);
   }
+  return count;
+}
+
+void appendCodePoints(const std::vector<std::int32_t>& codePoints, utf8proc_ssize_t count,
+                      std::string& out) {
+  for (utf8proc_ssize_t i = 0; i < count; ++i) {
+    appendUtf8(static_cast<char32_t>(codePoints[static_cast<std::size_t>(i)]), out);
+  }
+}
+
+}  // namespace
+
+void TitleKeyBuilder::appendFolded(std::string_view text, std::string& key) {
+  // Folding must see the marks in canonical order: U+0345 folds to a letter (iota), and a mark
+  // that folds to a letter no longer moves past the marks around it. So the text is decomposed
+  // first, then folded and decomposed again, which puts what folding made in canonical order.
+  const utf8proc_ssize_t count = decompose(text, UTF8PROC_DECOMPOSE, codePoints_);
   if (count < 0) {
     // Not valid UTF-8: the bytes themselves still give a consistent order.
     key.append(text);
     return;
   }
-  for (utf8proc_ssize_t i = 0; i < count; ++i) {
-    appendUtf8(static_cast<char32_t>(codePoints_[static_cast<std::size_t>(i)]), key);
-  }
+  decomposed_.clear();
+  appendCodePoints(codePoints_, count, decomposed_);
+  const auto options = static_cast<utf8proc_option_t>(UTF8PROC_DECOMPOSE | UTF8PROC_CASEFOLD);
+  appendCodePoints(codePoints_, decompose(decomposed_, options, codePoints_), key);
 }
 
 namespace {

@@ -7,9 +7,10 @@
 
 namespace tidymark {
 
-// Builds sort keys for titles: the text with full Unicode case folding and canonical
-// decomposition (combining marks in canonical order), as UTF-8. Compatibility forms are kept.
-// Reuses its buffers, so building keys for a folder costs no allocation per title.
+// Builds sort keys for titles: the text canonically decomposed, with full Unicode case folding,
+// decomposed again (combining marks in canonical order), as UTF-8, so that canonically
+// equivalent titles get the same key. Compatibility forms are kept. Reuses its buffers, so
+// building keys for a folder costs no allocation per title.
 class TitleKeyBuilder {
  public:
   // Appends the key of `title` to `key`.
@@ -20,6 +21,7 @@ class TitleKeyBuilder {
   void appendFolded(std::string_view text, std::string& key);
 
   std::vector<std::int32_t> codePoints_;
+  std::string decomposed_;
 };
 
 // Compares two keys made by TitleKeyBuilder, by code point, except that runs of ASCII digits on

@@ -17,7 +17,12 @@ TEST(TextCompare, RanksTitlesAlikeFromEitherSide) {
       {"\u0130", "i\u0307", 0},                 // I with dot
       {"\u00C9T\u00C9", "e\u0301te\u0301", 0},  // precomposed and decomposed, folded too
       {"a\u0323\u0307", "a\u0307\u0323", 0},    // combining marks in either order
-      {"Item 007", "item 7", 0},                // leading zeros do not count
+      // The same text, whose iota subscript (U+0345) folds to a letter: marks are put in
+      // canonical order before folding.
+      {"\u1FB3\u0342", "\u1FB7", 0},
+      {"\u1FF3\u0332", "\u03C9\u0332\u0345", 0},
+      {"\u1FB3\u0342", "\u03B1\u0342\u03B9", 0},  // and its folded form
+      {"Item 007", "item 7", 0},                  // leading zeros do not count
       {"x00000000000000000000000000042y", "X42Y", 0},
       {"Apple", "banana", -1},
       {"ezz", "e\u0301", -1},        // e + accent after ezz ...

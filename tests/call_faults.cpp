@@ -1,11 +1,15 @@
 // Preloaded into the built tidymark (LD_PRELOAD) to fail one of its system calls, or to act as
 // another program would at a chosen moment of a run:
 //   TIDYMARK_FAIL=CALL:N    the Nth call of CALL (write, fsync, close, fchmod, fchown, fsetxattr,
-//                           rename, open or read) fails with EIO
-//   TIDYMARK_ACT=ACTION     before the first fsync, to the file TIDYMARK_TARGET: "replace" (another
-//                           file is renamed over it), "rewrite" (its first bytes are overwritten
-//                           in place), "move" (renamed to TARGET.moved), "chmod" (to 0600); or a
-//                           number: the process gets that signal
+//                           rename, renameat2, link, lstat, open or read) fails with EIO
+//   TIDYMARK_ACT=ACTION[@MOMENT]
+//                           to the file TIDYMARK_TARGET: "replace" (another file is renamed over
+//                           it), "rewrite" (its first bytes are overwritten in place), "move"
+//                           (renamed to TARGET.moved), "chmod" (to 0600); or a number: the process
+//                           gets that signal. MOMENT: "fsync" (the default; before the first
+//                           fsync), "renameat2" (before the first renameat2, the exchange) or
+//                           "renameat2-done" (right after it)
+//   TIDYMARK_NO_EXCHANGE=1  renameat2 cannot exchange (EINVAL), as on a file system without it
 //   TIDYMARK_FAULT_LOG=PATH created when a call fails or the action happens, so a test knows the
 //                           run got that far
 // Calls on files of /proc are not counted: how many there are depends on what else runs.
@@ -20,6 +24,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -35,27 +40,43 @@ void move(const std::string& from, const std::string& to) {
   syscall(SYS_renameat, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str());
 }
 
+const std::string_view action = std::getenv("TIDYMARK_ACT") ?: "";
+const std::string_view log = std::getenv("TIDYMARK_FAULT_LOG") ?: "";
+
+void noteReached() {
+  if (!log.empty()) put(std::string(log), O_CREAT | O_APPEND, "");
+}
+
+// Does the action once, when `moment` is the one it was set for.
+void act(std::string_view moment) {
+  static const std::string target = std::getenv("TIDYMARK_TARGET") ?: "";
+  static bool acted = false;
+  const std::size_t at = action.find('@');
+  const std::string_view what = action.substr(0, at);
+  if (what.empty() || acted || moment != (at == action.npos ? "fsync" : action.substr(at + 1))) {
+    return;
+  }
+  acted = true;
+  noteReached();
+  if (what == "replace") put(target + ".other", O_CREAT | O_TRUNC, "saved by another program\n");
+  if (what == "replace") move(target + ".other", target);
+  if (what == "rewrite") put(target, 0, "REWRITE!");
+  if (what == "move") move(target, target + ".moved");
+  if (what == "chmod") chmod(target.c_str(), 0600);
+  if (std::isdigit(what[0])) raise(std::atoi(what.data()));  // a signal's number
+}
+
 // Called first by every wrapped call: true when this call must fail.
 bool fails(const std::string& call, bool counted) {
   // Views, not strings: calls come also after static objects are destroyed at exit.
-  static const std::string_view fail = std::getenv("TIDYMARK_FAIL") ?: "",
-                                action = std::getenv("TIDYMARK_ACT") ?: "",
-                                log = std::getenv("TIDYMARK_FAULT_LOG") ?: "";
-  static const std::string target = std::getenv("TIDYMARK_TARGET") ?: "";
+  static const std::string_view fail = std::getenv("TIDYMARK_FAIL") ?: "";
   static long calls = 0;
-  static bool acted = false;
-  const bool failing = counted && fail.starts_with(call + ":") &&
-                       ++calls == std::atol(fail.data() + call.size() + 1);
-  if (!failing && (call != "fsync" || action.empty() || acted)) return false;
-  if (!log.empty()) put(std::string(log), O_CREAT | O_APPEND, "");
-  if (failing) return errno = EIO, true;
-  acted = true;
-  if (action == "replace") put(target + ".other", O_CREAT | O_TRUNC, "saved by another program\n");
-  if (action == "replace") move(target + ".other", target);
-  if (action == "rewrite") put(target, 0, "REWRITE!");
-  if (action == "move") move(target, target + ".moved");
-  if (action == "chmod") chmod(target.c_str(), 0600);
-  if (std::isdigit(action[0])) raise(std::atoi(action.data()));  // a signal's number
+  if (counted && fail.starts_with(call + ":") &&
+      ++calls == std::atol(fail.data() + call.size() + 1)) {
+    noteReached();
+    return errno = EIO, true;
+  }
+  act(call);
   return false;
 }
 
@@ -79,6 +100,24 @@ WRAP(int, fchown, true, (int fd, uid_t owner, gid_t group), SYS_fchown, fd, owne
 WRAP(int, fsetxattr, true, (int fd, const char* n, const void* v, size_t s, int f), SYS_fsetxattr,
      fd, n, v, s, f)
 WRAP(int, rename, true, (const char* a, const char* b), SYS_renameat, AT_FDCWD, a, AT_FDCWD, b)
+WRAP(int, link, true, (const char* a, const char* b), SYS_linkat, AT_FDCWD, a, AT_FDCWD, b, 0)
+WRAP(int, lstat, true, (const char* path, struct stat* info), SYS_newfstatat, AT_FDCWD, path, info,
+     AT_SYMLINK_NOFOLLOW)
+WRAP(int, lstat64, true, (const char* path, struct stat64* info), SYS_newfstatat, AT_FDCWD, path,
+     info, AT_SYMLINK_NOFOLLOW)
+
+extern "C" int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
+  static const bool canExchange = !std::getenv("TIDYMARK_NO_EXCHANGE");
+  if (fails("renameat2", true)) return -1;
+  const int result =
+      !canExchange && (flags & RENAME_EXCHANGE)
+          ? (errno = EINVAL, -1)
+          : static_cast<int>(syscall(SYS_renameat2, fromDir, from, toDir, to, flags));
+  const int error = errno;
+  act("renameat2-done");
+  errno = error;
+  return result;
+}
 
 extern "C" int open(const char* path, int flags, ...) {
   va_list args;

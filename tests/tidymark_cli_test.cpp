@@ -1,5 +1,6 @@
 // End-to-end tests of the built tidymark and tidymark-outline: arguments, output, exit status and
 // the files.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -54,8 +55,9 @@ class TidymarkWithBrowser : public FakeAppTest {};
 // user database says (a user it does not know has none). Paths are used exactly as written, shown
 // printably. A read-only file is refused even to root, and to its owner; a file where no
 // temporary file can be made beside it, to its owner. Output that cannot be written fails the
-// run, and the file is sorted all the same. tidymark-outline shows a file as it is, or says why
-// it cannot.
+// run with its reason, even when it failed while being made, and the file is sorted all the same
+// (which is said only when it was written). A file with other names is sorted, and the run says
+// that those keep the old content. tidymark-outline shows a file as it is, or says why it cannot.
 TEST_F(TidymarkWithBrowser, DoesWhatItsCommandLineSays) {
   TempDir dir;
   const std::string home = dir.file("home"), defaultPath = home + "/Library/Safari/Bookmarks.plist";
@@ -64,12 +66,18 @@ TEST_F(TidymarkWithBrowser, DoesWhatItsCommandLineSays) {
   const std::string inLocked = locked + "/Bookmarks.plist", shown = dir.path() + "/\\x1B[2J";
   const std::string copy = dir.file("copy.plist"), inOrder = dir.file("in-order.plist");
   const std::string other = dir.file("other.plist"), notBookmarks = dir.file("settings.plist");
+  const std::string many = dir.file("many.plist");
   ASSERT_TRUE(savePlistFile(copy, {folder("", {bookmark("z"), bookmark("y")}), {}}).ok());
   ASSERT_TRUE(savePlistFile(inOrder, {folder("", {bookmark("a"), bookmark("b")}), {}}).ok());
   ASSERT_TRUE(
       savePlistFile(notBookmarks,
                     {otherNode("Settings", "", {bookmark("b"), bookmark("a")}), PlistFormat::Xml})
           .ok());
+  // Enough folders to change that a dry run's report is written while it is being made.
+  std::vector<PlistValue> folders;
+  for (int i = 0; i < 400; ++i)
+    folders.push_back(folder("folder " + std::to_string(i), {bookmark("b"), bookmark("a")}));
+  ASSERT_TRUE(savePlistFile(many, {folder("", std::move(folders)), {}}).ok());
   std::filesystem::create_directories(home + "/Library/Safari");
   std::filesystem::create_directory(locked);
   for (const std::string& file : {defaultPath, path, readOnly, inLocked})
@@ -110,6 +118,7 @@ TEST_F(TidymarkWithBrowser, DoesWhatItsCommandLineSays) {
     Strings sorted = {};
     int uid = -1;
     Output output = Output::Captured;
+    std::string link = "";  // a second name the sorted file has before the run
   } cases[] = {
       {{"--help", path}, 0, between("README.md", "`tidymark --help` says:\n\n```\n", "```"), ""},
       {{"--version"}, 0, "tidymark " + between("docs/tidymark.1", "\"tidymark ", "\"") + "\n", ""},
@@ -161,6 +170,9 @@ TEST_F(TidymarkWithBrowser, DoesWhatItsCommandLineSays) {
                                            "sorted and replaced"), {path, other}, -1, Output::Full},
       {{inOrder}, 1, "", error("write error", "No space left on device"), {}, -1, Output::Full},
       {{"-n", path}, 1, "", error("write error", "No space left on device"), {}, -1, Output::Full},
+      {{"-n", many}, 1, "", error("write error", "Broken pipe"), {}, -1, Output::Closed},
+      {{path}, 0, progress(path), error(path, "has other hard links, which keep the old content"),
+       {path}, -1, Output::Captured, "link.plist"},
   };
   // clang-format on
   auto snapshot = [&] {
@@ -178,6 +190,9 @@ TEST_F(TidymarkWithBrowser, DoesWhatItsCommandLineSays) {
     if (c.uid == 54321 && ::geteuid() != 0) continue;  // an unknown user needs root
     for (const std::string& file : c.sorted)
       writeBookmarks(file);
+    if (!c.link.empty()) {
+      ASSERT_EQ(::link(c.sorted[0].c_str(), dir.file(c.link).c_str()), 0);
+    }
     const auto before = snapshot();
     ProgramOptions options = {.workingDirectory = dir.path(), .env = {"HOME=" + home + "/"}};
     options = c.uid == 54321 ? ProgramOptions{.unset = {"HOME"}} : options;
@@ -196,6 +211,7 @@ TEST_F(TidymarkWithBrowser, DoesWhatItsCommandLineSays) {
     EXPECT_TRUE(after == before);
     ASSERT_TRUE(!safari || safari->alive() != quits) << "the browser quit, or stayed";
     if (quits) safari.reset();
+    if (!c.link.empty()) std::filesystem::remove(dir.file(c.link));
   }
   EXPECT_TRUE(tidymark({"-n"}, {.unset = {"HOME"}}).out.starts_with("checking bookmarks at /"));
   // tidymark-outline reads no option as a file name; `out` is how its output begins.
@@ -270,6 +286,32 @@ TEST(TidymarkKeeping, LeavesReadingListAndKeptFoldersInTheirOwnOrder) {
       EXPECT_NE(again.out.find(line), std::string::npos) << again.out;
     }
   }
+}
+
+// Titles that are the same text written differently (U+1FB3 U+0342 and U+1FB7, U+1FF3 U+0332 and
+// U+03C9 U+0332 U+0345) rank the same: nothing would move, and nothing is written, not even the
+// same bytes again.
+TEST(TidymarkTitles, LeavesCanonicallyEquivalentTitlesWhereTheyAre) {
+  TempDir dir;
+  const std::string path = dir.file("Bookmarks.plist");
+  // Each pair in the order in which a fold before the canonical order would swap it.
+  const PlistValue tree = folder("", {bookmark("\u1FB3\u0342"), bookmark("\u1FB7"),
+                                      bookmark("\u1FF3\u0332"), bookmark("\u03C9\u0332\u0345")});
+  ASSERT_TRUE(savePlistFile(path, {tree, PlistFormat::Binary}).ok());
+  struct stat before = {}, after = {};
+  ASSERT_EQ(::stat(path.c_str(), &before), 0);
+  const ProgramResult dryRun = tidymark({"-n", path});
+  EXPECT_EQ(dryRun.status, 0);
+  EXPECT_EQ(dryRun.out,
+            progress(path, " done", "checking") + "nothing would change; nothing was written\n");
+  const ProgramResult run = tidymark({path});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, progress(path));
+  EXPECT_EQ(run.err, "");
+  ASSERT_EQ(::stat(path.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+  EXPECT_EQ(after.st_ctim.tv_nsec, before.st_ctim.tv_nsec);
 }
 
 }  // namespace

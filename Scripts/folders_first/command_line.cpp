@@ -49,6 +49,8 @@ CommandLine parseCommandLine(const std::vector<std::string_view>& args) {
         line.mode = CommandLine::Mode::Check;
       } else if (arg == "-v" || arg == "--verbose") {
         line.verbose = true;
+      } else if (arg == "-b" || arg == "--backup") {
+        line.backup = true;
       } else if (arg == "--sort-reading-list") {
         sortReadingList = true;
       } else if (arg.starts_with("--keep=")) {
@@ -93,6 +95,7 @@ browser is running, it is asked to quit first.
                  turn; without one, $HOME/Library/Safari/Bookmarks.plist
 
 Options:
+  -b, --backup         keep the file as it was before the sort as PATH~
       --keep TITLE     keep the order of the entries of every folder titled
                        exactly TITLE (folders inside it are still sorted);
                        may be given more than once
@@ -110,6 +113,7 @@ A PATH of "-" is a file named "-".
 
 Examples:
   tidymark                            sort the browser's bookmarks
+  tidymark -b Bookmarks.plist         sort, keeping the old file as Bookmarks.plist~
   tidymark --keep BookmarksBar        leave the favourites bar's own order
   tidymark --sort-reading-list        sort the Reading List too
   tidymark -n Bookmarks.plist         show what a sort would move

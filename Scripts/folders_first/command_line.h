@@ -19,6 +19,7 @@ struct CommandLine {
   Action action = Action::Sort;
   Mode mode = Mode::Sort;
   bool verbose = false;            // -v: after a sort, show what moved
+  bool backup = false;             // -b: keep the file as it was as PATH~
   bool keyword = false;            // foldersFirst was given
   std::vector<std::string> keep;   // folders whose entries keep their order, by exact title
   std::vector<std::string> paths;  // none: the default path

@@ -13,6 +13,7 @@ std::string shown(const CommandLine& line) {
   if (line.action != CommandLine::Action::Sort) return text + line.error;
   text += modes[static_cast<int>(line.mode)];
   if (line.verbose) text += " -v";
+  if (line.backup) text += " -b";
   for (const std::string& title : line.keep)
     text += " keep:" + title;
   if (line.keyword) text += " foldersFirst";
@@ -31,7 +32,7 @@ TEST(CommandLine, ReadsOptionsKeywordAndPathsOrNamesWhatIsWrong) {
       {{"--dry-run", "FoldersFirst", "b.plist"}, "sort -n" + list + " foldersFirst b.plist"},
       {{"foldersFirst", "-n", "x.plist"}, "sort -n" + list + " foldersFirst x.plist"},
       {{"b.plist", "--check", "-n"}, "sort --check" + list + " b.plist"},
-      {{"-v", "a", "b", "c"}, "sort -v" + list + " a b c"},
+      {{"-v", "--backup", "a", "b", "-b"}, "sort -v -b" + list + " a b"},
       {{"--keep", "Bar", "--keep=-x", "--sort-reading-list"}, "sort keep:Bar keep:-x"},
       {{"a.plist", "FOLDERSFIRST"}, "sort" + list + " a.plist"},
       {{"foldersFirst", "foldersfirst", "foldersFirst"},

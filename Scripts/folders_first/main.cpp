@@ -30,10 +30,33 @@ using namespace tidymark;
 
 constexpr const char* kBookmarksInHome = "/Library/Safari/Bookmarks.plist";
 
+// Why a write to standard output failed, kept from the moment it is known: by the end of the
+// run a flush may find nothing left to write, and errno has moved on.
+int outputError = 0;
+
+void noteOutputError(int error) {
+  if (outputError == 0) outputError = error;
+}
+
+// Flushes standard output; false, the reason kept, when it or a write before it failed.
+bool flushOutput() {
+  errno = 0;
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
+  if (errno != 0) noteOutputError(errno);
+  return false;
+}
+
+// Writes what a sort did or would do to standard output, keeping the reason of a failed write.
+void writeReport(const SortReport& sorted, bool done) {
+  StreamSink out(stdout);
+  errno = 0;
+  if (!writeSortReport(sorted, done, out)) noteOutputError(errno);
+}
+
 // Says on standard error why the run could not do its job, after what is already on standard
 // output. Paths and titles in it are shown printably.
 void report(const std::string& what) {
-  std::fflush(stdout);
+  flushOutput();
   std::fprintf(stderr, "tidymark: %s\n", printable(what).c_str());
 }
 
@@ -45,7 +68,7 @@ void failed(const std::string& path, const Status& status) {
 
 void startProgress(const char* doing, const std::string& path) {
   std::printf("%s bookmarks at %s ...", doing, printable(path).c_str());
-  std::fflush(stdout);  // a person watching a large file sees this while they wait
+  flushOutput();  // a person watching a large file sees this while they wait
 }
 
 // Sorting a file whose top is no folder moves nothing; the user most likely named the wrong file.
@@ -70,8 +93,7 @@ int inspect(const std::string& path, const CommandLine& line) {
   }
   std::puts(" done");
   noteIfNotBookmarks(path, sorted);
-  StreamSink out(stdout);
-  writeSortReport(sorted, false, out);
+  writeReport(sorted, false);
   return check && !sorted.changed.empty() ? 1 : 0;
 }
 
@@ -116,19 +138,21 @@ Sorted sortInPlace(const std::vector<std::string>& paths, const CommandLine& lin
     FilePlistStore store(BinaryTree::TopOnly);  // the sort reads the rest where it lies
     PlistDocument document;
     SortReport sorted;
-    if (Status status = sort(path, store, document, line.keep, &sorted, line.verbose);
+    if (Status status = sort(path, store, document, line.keep, &sorted, line.verbose,
+                             line.backup ? path + "~" : "");
         !status.ok()) {
       failed(path, status);
       done.status = 1;
       continue;
     }
     std::puts(" done");
-    done.replaced += !sorted.changed.empty();
-    noteIfNotBookmarks(path, sorted);
-    if (line.verbose) {
-      StreamSink out(stdout);
-      writeSortReport(sorted, true, out);
+    const bool written = !sorted.changed.empty();
+    done.replaced += written;
+    if (written && document.source.links > 1) {
+      report(path + ": has other hard links, which keep the old content");
     }
+    noteIfNotBookmarks(path, sorted);
+    if (line.verbose) writeReport(sorted, true);
   }
   return done;
 }
@@ -138,9 +162,8 @@ Sorted sortInPlace(const std::vector<std::string>& paths, const CommandLine& lin
 // either way, and since status 1 otherwise means that nothing was changed, files that were
 // replaced are mentioned.
 int finish(int status, std::size_t replaced = 0) {
-  errno = 0;
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    const int error = errno ? errno : EIO;
+  if (!flushOutput() || outputError != 0) {
+    const int error = outputError != 0 ? outputError : EIO;  // a write failed, its reason unseen
     std::string message = "write error: " + std::string(std::strerror(error));
     if (replaced == 1) message += "; the file was sorted and replaced";
     if (replaced > 1)

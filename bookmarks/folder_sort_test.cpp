@@ -147,8 +147,7 @@ std::string unusualXml() {
   return xml;
 }
 
-// The plain XML that the fast tokenizer reads, with references and empty elements among the
-// entries to move.
+// Plain XML, with references and empty elements among the entries to move.
 constexpr char kPlainXml[] = R"(<?xml version="1.0" encoding="UTF-8"?>
 <plist version="1.0"><dict><key>WebBookmarkType</key><string>WebBookmarkTypeList</string>
 <key>Children</key><array><string>&#x7A;</string><dict/><dict><key>Title</key><string>&lt;b</string>

@@ -15,7 +15,6 @@
 #include "platform/byte_sink.h"
 #include "platform/file_descriptor.h"
 #include "platform/file_replace.h"
-#include "platform/memory.h"
 #include "platform/xml_plist.h"
 
 namespace tidymark {
@@ -224,13 +223,6 @@ Status loadPlistFile(const std::string& path, PlistDocument* document, BinaryTre
   // Taken before reading, so that a save by another program while this one reads shows.
   FileStamp source;
   if (Status status = stampOfOpenFile(file.get(), &source); !status.ok()) return status;
-  // The heap is prepared before anything is read, for the file's bytes and what is built from
-  // them: a tree of about their size, or, for a binary file whose tree is not built, what the
-  // check and the sort keep (a mark per object, a record per folder and per moved entry).
-  char magic[8] = {};
-  const bool binary = ::pread(file.get(), magic, sizeof magic, 0) == sizeof magic &&
-                      std::string_view(magic, sizeof magic) == kBinaryPlistMagic;
-  prepareHeapForTree(binary && tree == BinaryTree::TopOnly ? size + size / 8 : 2 * size);
   PlistDocument loaded;
   std::string bytes;
   if (Status status = readWhole(file.get(), size, &bytes); !status.ok()) return status;

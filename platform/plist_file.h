@@ -66,7 +66,7 @@ Status writePlistContent(const PlistDocument& document, ByteSink& sink);
 // Loads the property list at `path`: a regular file, or a symbolic link to one. Anything else
 // (a directory, FIFO, socket or device) is refused without blocking. The root must be a
 // dictionary. The file's bytes are kept as the document's original, and `tree` is handed on to
-// readPlistKeepingOriginal. The heap is prepared for the tree first (see prepareHeapForTree).
+// readPlistKeepingOriginal.
 Status loadPlistFile(const std::string& path, PlistDocument* document,
                      BinaryTree tree = BinaryTree::Whole, const LoadedWork& work = {});
 

@@ -97,7 +97,7 @@ ProgramResult interfered(const std::string& path, const std::string& setting, bo
       tidymark(path,
                {setting, "LD_PRELOAD=" TIDYMARK_CALL_FAULTS, "TIDYMARK_TARGET=" + path,
                 "TIDYMARK_FAULT_LOG=" + scratch.file("log")},
-               TIDYMARK_PRELOADABLE_BINARY);
+               TIDYMARK_BINARY);
   *reached = fileExists(scratch.file("log"));
   return result;
 }

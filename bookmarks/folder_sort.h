@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/plist_file.h"
+#include "platform/plist_nodes.h"
 #include "platform/plist_value.h"
 #include "platform/status.h"
 
@@ -27,11 +28,12 @@ struct SortEntry {
 // case-insensitively, with runs of digits compared by value.
 int comparator(const SortEntry& a, const SortEntry& b);
 
-// A folder whose entries the sort put in another order. As an ArrayMove: its "Children" array
-// as the tree held it before the sort (the address of the array's first entry, which a loaded
-// tree keeps from the load until the sort moves entries), and order[i], the place before the
-// sort of the entry now at place i.
+// A folder whose entries the sort puts in another order. As an ArrayMove: its "Children" array
+// as the file's edit names it, and order[i], the place before the sort of the entry now at
+// place i.
 struct FolderChange : ArrayMove {
+  // The "Children" array as the walk's nodes name it.
+  PlistNodes::Node entries = 0;
   // The titles of the folders from the top one's entries down to this folder, `depth` of them:
   // none for the top folder itself. Only the innermost kMaxTitlePath are kept, so that a hugely
   // nested file cannot make the report grow with the square of its depth. An untitled folder
@@ -45,23 +47,26 @@ struct FolderChange : ArrayMove {
 
 inline constexpr std::size_t kMaxTitlePath = 32;
 
-// Orders the entries of every folder at and below `node`, deepest first. The walk stops at a
-// node that is not a folder: its entries keep their order and nothing below it is visited.
-// The sort is stable, and only the order of "Children" arrays changes. When `changes` is
-// given, each folder whose order changed is added to it, outer folders before inner ones.
+// The order of every folder from the top node of `nodes` down, worked out without moving
+// anything: each folder whose order changes, outer folders before inner ones, named by its title
+// path when `withPaths` is set. The walk stops at a node that is not a folder: its entries keep
+// their order and nothing below it is visited. The sort is stable.
+std::vector<FolderChange> orderFolders(const PlistNodes& nodes, bool withPaths);
+
+// Orders the entries of every folder at and below `node` in its tree (see orderFolders); only the
+// order of "Children" arrays changes. When `changes` is given, the folders that changed are added
+// to it.
 void sortImpl(PlistValue& node, std::vector<FolderChange>* changes = nullptr);
 
-// Loads the bookmarks file at `path` into `document` through `store` (a binary file with only its
-// top built) and works out the sorted order of its folders, while the file is being checked where
-// that can be done; each folder whose order changes is added to `changes`, named by its title
+// Loads the bookmarks file at `path` into `document` through `store` and works out the sorted
+// order of its folders; each folder whose order changes is added to `changes`, named by its title
 // path when `withPaths` is set. A file that fails to load adds nothing.
 Status loadSorted(const std::string& path, PlistStore& store, PlistDocument& document,
                   std::vector<FolderChange>* changes, bool withPaths);
 
 // Loads the bookmarks file at `path` into `document` with loadSorted and saves it as its original
 // with the moved entries moved (see PlistDocument); when nothing moved, nothing is written. A
-// binary file whose moves cannot be saved that way is read whole and sorted again, to be written
-// whole. The tree stays with the caller, who decides when to release it.
+// file whose moves cannot be saved that way is read whole and sorted again, to be written whole.
 Status sort(const std::string& path, PlistStore& store, PlistDocument& document);
 
 }  // namespace tidymark

@@ -190,7 +190,7 @@ TEST(FolderSortFile, WritesTheOriginalWithEntriesMovedAndNothingWhenNothingMoves
       {"generated binary, larger than one piece of the edit", readFile(dir.file("generated")),
        false},
   };
-  FilePlistStore store(BinaryTree::TopOnly);
+  FilePlistStore store;
   for (const auto& [name, before, wholeWriter] : cases) {
     SCOPED_TRACE(name);
     writeFile(original, before);
@@ -230,7 +230,7 @@ TEST(FolderSortFile, TakesTheFirstOfKeysNamedTwiceAsTheSortOfTheTreeDoes) {
   TempDir dir;
   const std::string path = dir.file("Bookmarks.plist");
   writeFile(path, file);
-  FilePlistStore store(BinaryTree::TopOnly);
+  FilePlistStore store;
   PlistDocument document, sorted, expected;
   ASSERT_TRUE(sort(path, store, document).ok());
   ASSERT_TRUE(parsePlist(readFile(path), &sorted).ok());
@@ -247,14 +247,14 @@ TEST(FolderSortFile, TakesTheFirstOfKeysNamedTwiceAsTheSortOfTheTreeDoes) {
 // would save an edit of what it read or, read again whole, the sorted tree.
 TEST(FolderSortFile, LeavesAFileSavedMeanwhileAsTheOtherProgramLeftIt) {
   struct SavedMeanwhile final : PlistStore {
-    Status load(const std::string& path, PlistDocument* document, const LoadedWork& work) override {
-      return files.load(path, document, work);
+    Status load(const std::string& path, PlistDocument* document) override {
+      return files.load(path, document);
     }
     Status save(const std::string& path, const PlistDocument& document) override {
       writeFile(path, "saved by another program");
       return files.save(path, document);
     }
-    FilePlistStore files{BinaryTree::TopOnly};
+    FilePlistStore files;
   } store;
   TempDir dir;
   const std::string path = dir.file("Bookmarks.plist");

@@ -6,9 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
-#include <optional>
-#include <system_error>
-#include <thread>
+#include <memory>
 #include <utility>
 
 #include "platform/binary_plist.h"
@@ -102,17 +100,16 @@ const char* kindName(PlistKind kind) {
   return "a value";
 }
 
-}  // namespace
-
-namespace {
-
 Status parseInto(std::string_view bytes, PlistDocument* document, PlistOriginal* original,
-                 BinaryTree tree) {
+                 PlistLoad load) {
   if (bytes.empty()) return Status::failure("not a property list: the file is empty");
   if (bytes.starts_with(kBinaryPlistMagic)) {
     document->format = PlistFormat::Binary;
-    document->partial = tree == BinaryTree::TopOnly;
-    return readBinaryPlist(bytes, &document->root, original, tree);
+    if (load == PlistLoad::Tree) return readBinaryPlist(bytes, &document->root, original);
+    std::unique_ptr<const PlistNodes> nodes;
+    Status status = checkBinaryPlist(bytes, &nodes, original);
+    document->nodes = std::move(nodes);
+    return status;
   }
   if (bytes.starts_with("bplist")) {
     return Status::failure("unsupported binary property list version \"" +
@@ -127,54 +124,16 @@ Status parseInto(std::string_view bytes, PlistDocument* document, PlistOriginal*
 }  // namespace
 
 Status parsePlist(std::string_view bytes, PlistDocument* document) {
-  return parseInto(bytes, document, nullptr, BinaryTree::Whole);
+  return parseInto(bytes, document, nullptr, PlistLoad::Tree);
 }
 
-namespace {
-
-// Runs `check` on another thread while `work` runs on this one; where no thread can be started,
-// one after the other.
-Status checkWhile(const std::function<Status()>& check, const std::function<void()>& work) {
-  Status status = Status::success();
-  std::optional<std::thread> checker;
-  try {
-    checker.emplace([&] { status = check(); });
-  } catch (const std::system_error&) {
-    status = check();
-  }
-  try {
-    work();
-  } catch (...) {
-    if (checker) checker->join();
-    throw;
-  }
-  if (checker) checker->join();
-  return status;
-}
-
-}  // namespace
-
-Status readPlistKeepingOriginal(std::string bytes, PlistDocument* document, BinaryTree tree,
-                                const LoadedWork& work) {
+Status readPlistKeepingOriginal(std::string bytes, PlistDocument* document, PlistLoad load) {
   auto original = std::make_shared<PlistOriginal>(std::move(bytes));
   PlistDocument loaded;
-  const auto check = [&] {
-    Status status = parseInto(original->bytes(), &loaded, original.get(), tree);
-    if (status.ok()) original->findLayout();
+  if (Status status = parseInto(original->bytes(), &loaded, original.get(), load); !status.ok()) {
     return status;
-  };
-  if (work && tree == BinaryTree::TopOnly && original->bytes().starts_with(kBinaryPlistMagic)) {
-    // The work reads the bytes while they are checked: it sees nothing else of the document,
-    // and nothing the check records in the original until the check is done.
-    PlistDocument unchecked;
-    unchecked.original = original;
-    unchecked.partial = true;
-    if (Status status = checkWhile(check, [&] { work(unchecked); }); !status.ok()) return status;
-  } else {
-    if (Status status = check(); !status.ok()) return status;
-    loaded.original = original;
-    if (work) work(loaded);
   }
+  original->findLayout();
   loaded.original = std::move(original);
   *document = std::move(loaded);
   return Status::success();
@@ -205,17 +164,12 @@ Status writePlistContent(const PlistDocument& document, ByteSink& sink) {
     return sink.write(document.original->bytes()) ? Status::success()
                                                   : Status::failure(sink.error());
   }
-  // Written whole, a tree read only in part would lose all that was left out of it.
-  if (document.partial) return Status::failure("cannot write a tree that was read only in part");
+  // Written whole, a tree that was not built would lose everything.
+  if (document.nodes) return Status::failure("cannot write a tree that was not built");
   return serializePlist(document, sink);
 }
 
-// From this size on, a binary file read with only its top built is checked on a second thread
-// while the work reads it.
-constexpr std::size_t kCheckBesideWork = std::size_t{1} << 20;
-
-Status loadPlistFile(const std::string& path, PlistDocument* document, BinaryTree tree,
-                     const LoadedWork& work) {
+Status loadPlistFile(const std::string& path, PlistDocument* document, PlistLoad load) {
   int fd = -1;
   std::size_t size = 0;
   if (Status status = openRegularFile(path, &fd, &size); !status.ok()) return status;
@@ -226,16 +180,13 @@ Status loadPlistFile(const std::string& path, PlistDocument* document, BinaryTre
   PlistDocument loaded;
   std::string bytes;
   if (Status status = readWhole(file.get(), size, &bytes); !status.ok()) return status;
-  // A small file is only checked, the work left to the caller: that is sooner than starting a
-  // thread to check it beside the work.
-  const bool large = bytes.size() >= kCheckBesideWork;
-  if (Status status =
-          readPlistKeepingOriginal(std::move(bytes), &loaded, tree, large ? work : LoadedWork{});
-      !status.ok()) {
+  if (Status status = readPlistKeepingOriginal(std::move(bytes), &loaded, load); !status.ok()) {
     return status;
   }
-  if (loaded.root.kind() != PlistKind::Dictionary) {
-    return Status::failure(std::string("the property list holds ") + kindName(loaded.root.kind()) +
+  const PlistKind top =
+      loaded.nodes ? loaded.nodes->kind(loaded.nodes->root()) : loaded.root.kind();
+  if (top != PlistKind::Dictionary) {
+    return Status::failure(std::string("the property list holds ") + kindName(top) +
                            ", not a dictionary, at its top");
   }
   loaded.source = source;

@@ -49,19 +49,13 @@ void startProgress(const char* doing, const std::string& path) {
   std::fflush(stdout);  // a person watching a large file sees this while they wait
 }
 
-// The tree is left for the end of the process to reclaim: releasing a large tree node by node
-// takes longer than sorting it.
-PlistDocument& document() {
-  static PlistDocument* const tree = new PlistDocument;
-  return *tree;
-}
-
 // Shows what a sort would change, writing nothing and leaving the browser alone.
 int dryRun(const std::string& path) {
   startProgress("checking", path);
-  FilePlistStore store(BinaryTree::TopOnly);  // the sort reads the rest where it lies
+  FilePlistStore store;
+  PlistDocument document;
   std::vector<FolderChange> changes;
-  if (Status status = loadSorted(path, store, document(), &changes, true); !status.ok()) {
+  if (Status status = loadSorted(path, store, document, &changes, true); !status.ok()) {
     return failed(path, status);
   }
   std::puts(" done");
@@ -88,8 +82,9 @@ int sortInPlace(const std::string& path) {
     return 1;
   }
   startProgress("sorting", path);
-  FilePlistStore store(BinaryTree::TopOnly);  // the sort reads the rest where it lies
-  if (Status status = sort(path, store, document()); !status.ok()) return failed(path, status);
+  FilePlistStore store;
+  PlistDocument document;
+  if (Status status = sort(path, store, document); !status.ok()) return failed(path, status);
   std::puts(" done");
   return 0;
 }

@@ -555,27 +555,11 @@ class CheckedNodes final : public PlistNodes {
 
   Node root() const override { return top_; }
   PlistKind kind(Node node) const override {
-    switch (marker(node) >> 4) {
-      case 0x0:
-        return PlistKind::Boolean;
-      case 0x1:
-        return PlistKind::Integer;
-      case 0x2:
-        return PlistKind::Real;
-      case 0x3:
-        return PlistKind::Date;
-      case 0x4:
-        return PlistKind::Data;
-      case 0x5:
-      case 0x6:
-        return PlistKind::String;
-      case 0x8:
-        return PlistKind::Uid;
-      case 0xA:
-        return PlistKind::Array;
-      default:
-        return PlistKind::Dictionary;
-    }
+    using enum PlistKind;  // by the marker's high nibble; the check allows no other markers
+    static constexpr PlistKind kKinds[16] = {Boolean, Integer, Real, Date,      Data,
+                                             String,  String,  Data, Uid,       Data,
+                                             Array,   Data,    Data, Dictionary};
+    return kKinds[marker(node) >> 4];
   }
   std::size_t size(Node node) const override {
     const unsigned type = marker(node) >> 4;

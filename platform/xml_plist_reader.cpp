@@ -53,46 +53,18 @@ enum class Tag : std::uint8_t {
   Unknown
 };
 
+constexpr const char* kTagNames[] = {"plist", "dict", "array", "key",  "string", "integer",
+                                     "real",  "true", "false", "date", "data",   "?"};
+
 Tag tagFor(std::string_view name) {
-  if (name.empty()) return Tag::Unknown;
-  switch (name[0]) {
-    case 'a':
-      if (name == "array") return Tag::Array;
-      break;
-    case 'd':
-      if (name == "dict") return Tag::Dict;
-      if (name == "data") return Tag::Data;
-      if (name == "date") return Tag::Date;
-      break;
-    case 'f':
-      if (name == "false") return Tag::False;
-      break;
-    case 'i':
-      if (name == "integer") return Tag::Integer;
-      break;
-    case 'k':
-      if (name == "key") return Tag::Key;
-      break;
-    case 'p':
-      if (name == "plist") return Tag::Plist;
-      break;
-    case 'r':
-      if (name == "real") return Tag::Real;
-      break;
-    case 's':
-      if (name == "string") return Tag::String;
-      break;
-    case 't':
-      if (name == "true") return Tag::True;
-      break;
-  }
-  return Tag::Unknown;
+  int tag = 0;
+  while (tag < static_cast<int>(Tag::Unknown) && name != kTagNames[tag])
+    ++tag;
+  return static_cast<Tag>(tag);
 }
 
 const char* tagName(Tag tag) {
-  static constexpr const char* kNames[] = {"plist", "dict", "array", "key",  "string", "integer",
-                                           "real",  "true", "false", "date", "data",   "?"};
-  return kNames[static_cast<int>(tag)];
+  return kTagNames[static_cast<int>(tag)];
 }
 
 // Builds the tree from expat's events. Open containers live on an explicit stack; the entries

@@ -77,27 +77,10 @@ Status readWhole(int fd, std::size_t size, std::string* contents) {
 }
 
 const char* kindName(PlistKind kind) {
-  switch (kind) {
-    case PlistKind::Dictionary:
-      return "a dictionary";
-    case PlistKind::Array:
-      return "an array";
-    case PlistKind::String:
-      return "a string";
-    case PlistKind::Integer:
-      return "an integer";
-    case PlistKind::Real:
-      return "a real number";
-    case PlistKind::Boolean:
-      return "a boolean";
-    case PlistKind::Date:
-      return "a date";
-    case PlistKind::Data:
-      return "data";
-    case PlistKind::Uid:
-      return "a UID";
-  }
-  return "a value";
+  static constexpr const char* kNames[] = {"a dictionary", "an array",      "a string",
+                                           "an integer",   "a real number", "a boolean",
+                                           "a date",       "data",          "a UID"};
+  return kNames[static_cast<int>(kind)];
 }
 
 Status parseInto(std::string_view bytes, PlistDocument* document, PlistOriginal* original,

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/plist_file.h"
+#include "platform/plist_nodes.h"
 #include "platform/plist_value.h"
 #include "platform/status.h"
 
@@ -27,11 +28,12 @@ struct SortEntry {
 // case-insensitively, with runs of digits compared by value.
 int comparator(const SortEntry& a, const SortEntry& b);
 
-// A folder whose entries the sort put in another order. As an ArrayMove: its "Children" array
-// as the tree held it before the sort (the address of the array's first entry, which a loaded
-// tree keeps from the load until the sort moves entries), and order[i], the place before the
-// sort of the entry now at place i.
+// A folder whose entries the sort puts in another order. As an ArrayMove: its "Children" array
+// as the file's edit names it, and order[i], the place before the sort of the entry now at
+// place i.
 struct FolderChange : ArrayMove {
+  // The "Children" array as the walk's nodes name it.
+  PlistNodes::Node entries = 0;
   // The titles of the folders from the top one's entries down to this folder, `depth` of them:
   // none for the top folder itself. Only the innermost kMaxTitlePath are kept, so that a hugely
   // nested file cannot make the report grow with the square of its depth. An untitled folder
@@ -65,26 +67,29 @@ struct SortReport {
   bool topIsFolder = false;  // whether the file looks like a bookmarks file at all
 };
 
-// Orders the entries of every folder at and below `node`, deepest first. The walk stops at a
-// node that is not a folder: its entries keep their order and nothing below it is visited.
-// The sort is stable, and only the order of "Children" arrays changes; folders titled as one of
-// `keep` keep their own order. When `report` is given, what was done is added to it.
+// The order of every folder from the top node of `nodes` down, worked out without moving
+// anything, but for the folders `keep` names: each folder whose order changes and each kept one,
+// outer folders before inner ones, named by its title path when `withPaths` is set. The walk
+// stops at a node that is not a folder: its entries keep their order and nothing below it is
+// visited. The sort is stable.
+SortReport orderFolders(const PlistNodes& nodes, const KeptTitles& keep, bool withPaths);
+
+// Orders the entries of every folder at and below `node` in its tree (see orderFolders); only the
+// order of "Children" arrays changes. When `report` is given, what was done is put in it.
 void sortImpl(PlistValue& node, const KeptTitles& keep = {}, SortReport* report = nullptr);
 
-// Loads the bookmarks file at `path` into `document` through `store` (a binary file with only its
-// top built) and works out the sorted order of its folders, while the file is being checked where
-// that can be done, keeping the order of the folders `keep` names; what the sort would do is added
-// in `report`, each folder named by its title path when `withPaths` is set. A file that fails to
-// load reports nothing.
+// Loads the bookmarks file at `path` into `document` through `store` and works out the sorted
+// order of its folders but those `keep` names (see orderFolders), into `report`. A file that fails
+// to load reports nothing.
 Status loadSorted(const std::string& path, PlistStore& store, PlistDocument& document,
                   const KeptTitles& keep, SortReport* report, bool withPaths);
 
 // Loads the bookmarks file at `path` into `document` with loadSorted and saves it as its original
 // with the moved entries moved (see PlistDocument); when nothing moved, nothing is written. A
-// binary file whose moves cannot be saved that way is read whole and sorted again, to be written
-// whole. The tree stays with the caller, who decides when to release it. What the sort did is
-// put in `report` when given, named as with loadSorted; the file was written exactly when a
-// folder changed. With a `backup` path, the file as it was is kept there (see savePlistFile).
+// file whose moves cannot be saved that way is read whole and sorted again, to be written whole.
+// What the sort did is put in `report` when given, named as with loadSorted; the file was written
+// exactly when a folder changed. With a `backup` path, the file as it was is kept there (see
+// savePlistFile).
 Status sort(const std::string& path, PlistStore& store, PlistDocument& document,
             const KeptTitles& keep = {}, SortReport* report = nullptr, bool withPaths = false,
             const std::string& backup = {});

@@ -160,8 +160,7 @@ std::string unusualXml() {
   return xml;
 }
 
-// The plain XML that the fast tokenizer reads, with references and empty elements among the
-// entries to move.
+// Plain XML, with references and empty elements among the entries to move.
 constexpr char kPlainXml[] = R"(<?xml version="1.0" encoding="UTF-8"?>
 <plist version="1.0"><dict><key>WebBookmarkType</key><string>WebBookmarkTypeList</string>
 <key>Children</key><array><string>&#x7A;</string><dict/><dict><key>Title</key><string>&lt;b</string>
@@ -204,7 +203,7 @@ TEST(FolderSortFile, WritesTheOriginalWithEntriesMovedAndNothingWhenNothingMoves
       {"generated binary, larger than one piece of the edit", readFile(dir.file("generated")),
        false},
   };
-  FilePlistStore store(BinaryTree::TopOnly);
+  FilePlistStore store;
   for (const auto& [name, before, wholeWriter] : cases) {
     SCOPED_TRACE(name);
     writeFile(original, before);
@@ -244,7 +243,7 @@ TEST(FolderSortFile, TakesTheFirstOfKeysNamedTwiceAsTheSortOfTheTreeDoes) {
   TempDir dir;
   const std::string path = dir.file("Bookmarks.plist");
   writeFile(path, file);
-  FilePlistStore store(BinaryTree::TopOnly);
+  FilePlistStore store;
   PlistDocument document, sorted, expected;
   ASSERT_TRUE(sort(path, store, document).ok());
   ASSERT_TRUE(parsePlist(readFile(path), &sorted).ok());
@@ -261,15 +260,15 @@ TEST(FolderSortFile, TakesTheFirstOfKeysNamedTwiceAsTheSortOfTheTreeDoes) {
 // would save an edit of what it read or, read again whole, the sorted tree.
 TEST(FolderSortFile, LeavesAFileSavedMeanwhileAsTheOtherProgramLeftIt) {
   struct SavedMeanwhile final : PlistStore {
-    Status load(const std::string& path, PlistDocument* document, const LoadedWork& work) override {
-      return files.load(path, document, work);
+    Status load(const std::string& path, PlistDocument* document) override {
+      return files.load(path, document);
     }
     Status save(const std::string& path, const PlistDocument& document,
                 const std::string& backup) override {
       writeFile(path, "saved by another program");
       return files.save(path, document, backup);
     }
-    FilePlistStore files{BinaryTree::TopOnly};
+    FilePlistStore files;
   } store;
   TempDir dir;
   const std::string path = dir.file("Bookmarks.plist");

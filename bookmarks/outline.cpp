@@ -37,21 +37,23 @@ class LineWriter {
   bool ok_ = true;
 };
 
-bool writeEntry(const PlistValue& entry, std::size_t depth, LineWriter& lines) {
+// The line of one entry, whose facts are `facts`.
+bool writeEntry(const PlistNodes& nodes, const NodeFacts& facts, std::size_t depth,
+                LineWriter& lines) {
   std::string& line = lines.text();
   line.append(2 * std::min(depth, kMaxOutlineIndent), ' ');
-  const NodeFacts facts = describeNode(entry);
-  if (facts.title) {
-    appendPrintable(facts.title->view(), line);
+  std::string_view text;
+  if (facts.title && nodes.text(*facts.title, &text)) {
+    appendPrintable(text, line);
   } else {
     line += kUntitled;
   }
   if (facts.folder) {
     line += '/';
-  } else if (const PlistString* kind = getKind(entry); !kind || *kind != kBookmarkKind) {
+  } else if (!facts.bookmark) {
     line += " [";
-    if (kind) {
-      appendPrintable(kind->view(), line);
+    if (facts.kind && nodes.text(*facts.kind, &text)) {
+      appendPrintable(text, line);
     } else {
       line += "no kind";
     }
@@ -62,23 +64,22 @@ bool writeEntry(const PlistValue& entry, std::size_t depth, LineWriter& lines) {
 
 }  // namespace
 
-bool writeOutline(const PlistValue& root, ByteSink& out) {
+bool writeOutline(const PlistNodes& nodes, ByteSink& out) {
   LineWriter lines(out);
   // Depth-first with an explicit stack, so any nesting prints.
-  std::vector<std::pair<const PlistValue*, std::size_t>> pending;
-  auto pushChildren = [&](const PlistValue& node, std::size_t depth) {
-    if (const PlistArray* children = arrayValue(node.find(kChildrenKey))) {
-      for (auto child = children->rbegin(); child != children->rend(); ++child) {
-        pending.emplace_back(&*child, depth);
-      }
-    }
+  std::vector<std::pair<PlistNodes::Node, std::size_t>> pending;
+  const auto pushChildren = [&](const NodeFacts& facts, std::size_t depth) {
+    if (!facts.children) return;
+    for (std::size_t i = nodes.size(*facts.children); i-- > 0;)
+      pending.emplace_back(nodes.element(*facts.children, i), depth);
   };
-  pushChildren(root, 0);
+  pushChildren(describeNode(nodes, nodes.root()), 0);
   while (!pending.empty()) {
-    auto [node, depth] = pending.back();
+    const auto [node, depth] = pending.back();
     pending.pop_back();
-    if (!writeEntry(*node, depth, lines)) return false;
-    pushChildren(*node, depth + 1);
+    const NodeFacts facts = describeNode(nodes, node);
+    if (!writeEntry(nodes, facts, depth, lines)) return false;
+    pushChildren(facts, depth + 1);
   }
   return lines.flush();
 }

@@ -4,6 +4,7 @@
 
 #include "bookmarks/folder_sort.h"
 #include "platform/byte_sink.h"
+#include "platform/plist_nodes.h"
 #include "platform/plist_value.h"
 
 namespace tidymark {
@@ -18,7 +19,10 @@ namespace tidymark {
 // their titles, and entries of any other kind show their kind in brackets. An entry without a
 // title shows "(untitled)".
 inline constexpr std::size_t kMaxOutlineIndent = 32;
-bool writeOutline(const PlistValue& root, ByteSink& out);
+bool writeOutline(const PlistNodes& nodes, ByteSink& out);
+inline bool writeOutline(const PlistValue& root, ByteSink& out) {
+  return writeOutline(TreeNodes(root), out);
+}
 
 // What a sort reported: for each folder whose order changed, a line with its path of titles
 // and how many of its entries moved ("BookmarksBar / Work: 2 of 7 entries would move"; the top

@@ -22,13 +22,13 @@ namespace {
 
 using namespace tidymark;
 
-// The tool's store over bytes in memory: a binary file is checked while the sort reads it, as
-// the tool runs it; what the sort saves is kept.
+// The tool's store over bytes in memory: a binary file is checked and its tree not built, as the
+// tool loads it; what the sort saves is kept.
 class MemoryStore final : public PlistStore {
  public:
   explicit MemoryStore(std::string bytes) : bytes_(std::move(bytes)) {}
-  Status load(const std::string&, PlistDocument* document, const LoadedWork& work) override {
-    return readPlistKeepingOriginal(bytes_, document, BinaryTree::TopOnly, work);
+  Status load(const std::string&, PlistDocument* document) override {
+    return readPlistKeepingOriginal(bytes_, document, PlistLoad::Nodes);
   }
   Status save(const std::string&, const PlistDocument& document, const std::string&) override {
     saved.emplace();
@@ -48,11 +48,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   MemoryStore store(input);
   PlistDocument document, whole;
   SortReport bytesReport, treeReport;
-  const Status partial = loadSorted("", store, document, {}, &bytesReport, true);
+  const Status checked = loadSorted("", store, document, {}, &bytesReport, true);
   const Status full = parsePlist(input, &whole);
-  if (partial.message() != full.message()) {
+  if (checked.message() != full.message()) {
     fuzzing::broken("reading what the sort reads fails otherwise than reading all",
-                    partial.message() + " | " + full.message());
+                    checked.message() + " | " + full.message());
   }
   if (!full.ok()) return 0;
   // The folders the sort changes, as a dry run reports them, read from the bytes or from the tree.

@@ -3,9 +3,7 @@
 // What the binary property-list reader and writer share: the layout's sizes and how numbers are
 // stored in it (big-endian, in widths of 1 to 8 bytes).
 
-#include <bit>
 #include <cstdint>
-#include <cstring>
 #include <string>
 
 namespace tidymark::binary_format {
@@ -14,35 +12,10 @@ inline constexpr std::uint64_t kHeaderSize = 8;
 inline constexpr std::uint64_t kTrailerSize = 32;
 
 inline std::uint64_t loadBigEndian(const std::uint8_t* p, unsigned width) {
-  static_assert(std::endian::native == std::endian::little ||
-                std::endian::native == std::endian::big);
-  constexpr bool swap = std::endian::native == std::endian::little;
-  switch (width) {
-    case 1:
-      return p[0];
-    case 2: {
-      std::uint16_t v;
-      std::memcpy(&v, p, 2);
-      return swap ? __builtin_bswap16(v) : v;
-    }
-    case 4: {
-      std::uint32_t v;
-      std::memcpy(&v, p, 4);
-      return swap ? __builtin_bswap32(v) : v;
-    }
-    case 8: {
-      std::uint64_t v;
-      std::memcpy(&v, p, 8);
-      return swap ? __builtin_bswap64(v) : v;
-    }
-    default: {
-      std::uint64_t v = 0;
-      for (unsigned i = 0; i < width; ++i) {
-        v = (v << 8) | p[i];
-      }
-      return v;
-    }
-  }
+  std::uint64_t v = 0;
+  for (unsigned i = 0; i < width; ++i)
+    v = (v << 8) | p[i];
+  return v;
 }
 
 // Appends `value` as `width` big-endian bytes (its low ones).

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -20,20 +21,23 @@ using namespace binary_format;
 
 class Reader {
  public:
-  Reader(std::string_view bytes, PlistOriginal* original, BinaryTree tree)
+  // Reads `bytes`, building the tree when `build` is set, else only checking every object.
+  Reader(std::string_view bytes, PlistOriginal* original, bool build)
       : data_(reinterpret_cast<const std::uint8_t*>(bytes.data())),
         size_(bytes.size()),
         original_(original),
-        topOnly_(tree == BinaryTree::TopOnly) {
+        build_(build) {
     budget_ = std::max<std::uint64_t>(std::uint64_t{64} << 20, std::uint64_t{32} * size_);
   }
 
   Status read(PlistValue* root);
+  // The checked file's values where they lie, once read has succeeded.
+  std::unique_ptr<const PlistNodes> nodes() const;
 
  private:
   // A container whose elements are still to be read. The container's storage is reserved to
   // its exact size, so pointers to elements already added stay valid. A container that is not
-  // kept has neither `array` nor `dict`: its elements are read, checked and dropped.
+  // built has neither `array` nor `dict`: its elements are read, checked and dropped.
   struct Pending {
     PlistArray* array = nullptr;
     PlistDict* dict = nullptr;
@@ -62,7 +66,7 @@ class Reader {
   bool charge(std::uint64_t bytes);
   bool checkExpansion();
   bool build(PlistValue* tree);
-  bool load(std::uint64_t object, PlistValue* out, Pending* pending, bool keep = true);
+  bool load(std::uint64_t object, PlistValue* out, Pending* pending);
   bool loadKey(std::uint64_t object, std::uint64_t owner, PlistString* out);
   bool loadString(std::uint64_t object, std::uint64_t offset, PlistString* out);
   // Checks `count` UTF-16 units and charges their UTF-8 length (*size); decodes them into *out
@@ -73,8 +77,8 @@ class Reader {
   const std::uint8_t* data_;
   std::uint64_t size_;
   PlistOriginal* original_;  // where arrays are recorded, when given
-  bool topOnly_;
-  PlistValue dropped_;  // where a value that is not kept is read to
+  bool build_;
+  PlistValue dropped_;  // where a value that is not built is read to
   unsigned offsetSize_ = 0;
   unsigned refSize_ = 0;
   std::uint64_t numObjects_ = 0;
@@ -286,9 +290,10 @@ bool Reader::loadKey(std::uint64_t object, std::uint64_t owner, PlistString* out
 }
 
 // Loads one object into *out. A container comes back empty with its storage reserved, and
-// `pending` describes the elements still to be read; otherwise pending->refs stays null. An
-// object not kept is checked as thoroughly, but nothing is built for it.
-bool Reader::load(std::uint64_t object, PlistValue* out, Pending* pending, bool keep) {
+// `pending` describes the elements still to be read; otherwise pending->refs stays null. Without
+// build_, the object is checked as thoroughly, but nothing is built for it.
+bool Reader::load(std::uint64_t object, PlistValue* out, Pending* pending) {
+  const bool keep = build_;
   std::uint64_t offset;
   if (!offsetOf(object, &offset)) return false;
   const std::uint8_t* p = data_ + offset;
@@ -374,15 +379,14 @@ bool Reader::load(std::uint64_t object, PlistValue* out, Pending* pending, bool 
       if (!lengthOf(object, offset, refSize_, &count, &body)) return false;
       if (!charge(count * sizeof(PlistValue))) return false;
       *pending = Pending{nullptr, nullptr, data_ + body, count, 0, object, false};
-      const bool built = keep && !topOnly_;
       if (keep) {
         PlistArray elements;
-        if (built) elements.reserve(count);
+        elements.reserve(count);
         *out = PlistValue::array(std::move(elements));
-        if (built) pending->array = out->asArray();
+        pending->array = out->asArray();
       }
       if (original_ && count >= 2 && count <= UINT32_MAX) {
-        original_->addReferenceList(built ? out->asArray()->data() : arrayObjectId(object), object,
+        original_->addReferenceList(keep ? out->asArray()->data() : arrayObjectId(object), object,
                                     body, static_cast<std::uint32_t>(count), refSize_);
       }
       return true;
@@ -395,9 +399,9 @@ bool Reader::load(std::uint64_t object, PlistValue* out, Pending* pending, bool 
       *pending = Pending{nullptr, nullptr, data_ + body, count, 0, object, true};
       if (keep) {
         PlistDict entries;
-        if (!topOnly_) entries.reserve(count);
+        entries.reserve(count);
         *out = PlistValue::dict(std::move(entries));
-        if (!topOnly_) pending->dict = out->asDict();
+        pending->dict = out->asDict();
       }
       return true;
     }
@@ -482,7 +486,7 @@ bool Reader::checkExpansion() {
 bool Reader::build(PlistValue* tree) {
   if (!charge(sizeof(PlistValue))) return false;
   Pending pending;
-  if (!load(topObject_, tree, &pending)) return false;
+  if (!load(topObject_, build_ ? tree : &dropped_, &pending)) return false;
   std::vector<Pending> stack;
   if (pending.refs) {
     marks_[pending.object] = kOnPath | kBuilt;
@@ -503,7 +507,7 @@ bool Reader::build(PlistValue* tree) {
       if (!reference(top, position, &key) || !reference(top, top.count + position, &child)) {
         return false;
       }
-      // A dictionary that is not kept has its keys checked, not built.
+      // A dictionary that is not built has its keys checked, not built.
       PlistString text;
       if (!loadKey(key, top.object, top.dict ? &text : nullptr)) return false;
       if (top.dict) {
@@ -521,7 +525,7 @@ bool Reader::build(PlistValue* tree) {
       if (!checkExpansion()) return false;
     }
     pending = Pending{};
-    if (!load(child, slot, &pending, slot != &dropped_)) return false;
+    if (!load(child, slot, &pending)) return false;
     if (pending.refs) {
       marks_[child] = kOnPath | kBuilt;
       stack.push_back(pending);  // `top` is not used after this
@@ -536,16 +540,111 @@ Status Reader::read(PlistValue* root) {
   marks_.assign(numObjects_, 0);
   PlistValue tree;
   if (!build(&tree)) return Status::failure("not a binary property list: " + error_);
-  *root = std::move(tree);
+  if (build_) *root = std::move(tree);
   return Status::success();
+}
+
+// The values of a file the reader has checked whole, read where they lie: every object reachable
+// from the top one has a valid offset, a length that fits, references in range, and text that
+// decodes, so nothing here checks again.
+class CheckedNodes final : public PlistNodes {
+ public:
+  CheckedNodes(const std::uint8_t* data, std::uint64_t table, unsigned offsetSize, unsigned refSize,
+               std::uint64_t top)
+      : data_(data), table_(table), offsetSize_(offsetSize), refSize_(refSize), top_(top) {}
+
+  Node root() const override { return top_; }
+  PlistKind kind(Node node) const override {
+    using enum PlistKind;  // by the marker's high nibble; the check allows no other markers
+    static constexpr PlistKind kKinds[16] = {Boolean, Integer, Real, Date,      Data,
+                                             String,  String,  Data, Uid,       Data,
+                                             Array,   Data,    Data, Dictionary};
+    return kKinds[marker(node) >> 4];
+  }
+  std::size_t size(Node node) const override {
+    const unsigned type = marker(node) >> 4;
+    if (type != 0xA && type != 0xD) return 0;
+    std::uint64_t count = 0;
+    contentsOf(data_, offsetOf(node), table_, &count);
+    return static_cast<std::size_t>(count);
+  }
+  Node element(Node array, std::size_t i) const override { return reference(array, i); }
+  std::string_view key(Node dict, std::size_t i) const override {
+    std::string_view text;
+    decode(reference(dict, i), keyScratch_, &text);
+    return text;
+  }
+  Node value(Node dict, std::size_t i) const override { return reference(dict, size(dict) + i); }
+  bool text(Node node, std::string_view* text) const override {
+    const unsigned type = marker(node) >> 4;
+    if (type != 0x5 && type != 0x6) return false;
+    decode(node, textScratch_, text);
+    return true;
+  }
+  const void* arrayId(Node array) const override { return arrayObjectId(array); }
+
+ private:
+  std::uint64_t offsetOf(Node node) const {
+    return loadBigEndian(data_ + table_ + node * offsetSize_, offsetSize_);
+  }
+  std::uint8_t marker(Node node) const { return data_[offsetOf(node)]; }
+  // The i-th reference of a container.
+  Node reference(Node container, std::size_t i) const {
+    std::uint64_t count = 0;
+    const std::uint64_t refs = contentsOf(data_, offsetOf(container), table_, &count);
+    return loadBigEndian(data_ + refs + i * refSize_, refSize_);
+  }
+  // A string's text: the file's own bytes for ASCII, else its UTF-16 decoded into `scratch`.
+  void decode(Node string, std::string& scratch, std::string_view* text) const {
+    const std::uint64_t offset = offsetOf(string);
+    std::uint64_t count = 0;
+    const std::uint8_t* body = data_ + contentsOf(data_, offset, table_, &count);
+    if (data_[offset] >> 4 == 0x5) {
+      *text = {reinterpret_cast<const char*>(body), static_cast<std::size_t>(count)};
+      return;
+    }
+    scratch.resize(3 * count);  // at most three UTF-8 bytes for each unit
+    char* out = scratch.data();
+    for (std::uint64_t i = 0; i < count; ++i) {
+      char32_t c = static_cast<char16_t>((body[2 * i] << 8) | body[2 * i + 1]);
+      if (c >= 0xD800 && c <= 0xDBFF) {  // paired, as the reader has checked
+        ++i;
+        c = 0x10000 + ((c - 0xD800) << 10) +
+            (static_cast<char16_t>((body[2 * i] << 8) | body[2 * i + 1]) - 0xDC00);
+      }
+      out = encodeUtf8(c, out);
+    }
+    *text = {scratch.data(), static_cast<std::size_t>(out - scratch.data())};
+  }
+
+  const std::uint8_t* data_;
+  std::uint64_t table_;
+  unsigned offsetSize_, refSize_;
+  std::uint64_t top_;
+  mutable std::string keyScratch_, textScratch_;
+};
+
+std::unique_ptr<const PlistNodes> Reader::nodes() const {
+  return std::make_unique<CheckedNodes>(data_, tableOffset_, offsetSize_, refSize_, topObject_);
 }
 
 }  // namespace
 
-Status readBinaryPlist(std::string_view bytes, PlistValue* root, PlistOriginal* original,
-                       BinaryTree tree) {
+Status readBinaryPlist(std::string_view bytes, PlistValue* root, PlistOriginal* original) {
   try {
-    return Reader(bytes, original, tree).read(root);
+    return Reader(bytes, original, true).read(root);
+  } catch (const std::bad_alloc&) {
+    return Status::failure("not enough memory to read the binary property list");
+  }
+}
+
+Status checkBinaryPlist(std::string_view bytes, std::unique_ptr<const PlistNodes>* nodes,
+                        PlistOriginal* original) {
+  try {
+    Reader reader(bytes, original, false);
+    if (Status status = reader.read(nullptr); !status.ok()) return status;
+    *nodes = reader.nodes();
+    return Status::success();
   } catch (const std::bad_alloc&) {
     return Status::failure("not enough memory to read the binary property list");
   }

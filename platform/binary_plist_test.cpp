@@ -140,8 +140,8 @@ TEST(BinaryPlist, RefusesSharedReferenceBombsButHoldsAStringOnce) {
   ASSERT_EQ(tree.asArray()->size(), 1000u);
   EXPECT_TRUE(
       tree.asArray()->front().asString()->sharesBlockWith(*tree.asArray()->back().asString()));
-  V top;
-  EXPECT_TRUE(readBinaryPlist(strings, &top, nullptr, BinaryTree::TopOnly).ok());
+  std::unique_ptr<const PlistNodes> nodes;
+  EXPECT_TRUE(checkBinaryPlist(strings, &nodes).ok());
 }
 
 }  // namespace

@@ -150,14 +150,16 @@ Status fillTemporary(TemporaryFile& temporary, const ContentWriter& write, int o
       !status.ok()) {
     return status;
   }
-  if (::fsync(temporary.fd()) != 0) return Status::failure("cannot write: " + systemError(errno));
+  if (flushToDisk(temporary.fd()) != 0) {
+    return Status::failure("cannot write: " + systemError(errno));
+  }
   return temporary.closeForWriting();
 }
 
 Status syncDirectory(const std::string& directory) {
   FileDescriptor dir(
       ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() < 0 || (::fsync(dir.get()) != 0 && errno != EINVAL)) {
+  if (dir.get() < 0 || (flushToDisk(dir.get()) != 0 && errno != EINVAL)) {
     return Status::failure("the file was replaced, but its directory could not be synced: " +
                            systemError(errno));
   }

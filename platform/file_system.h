@@ -36,6 +36,10 @@ FileStamp stampOf(const struct stat& info);
 // without extended attributes has nothing to copy.
 Status copyExtendedAttributes(int from, int to);
 
+// Waits until the open file or directory `fd` is on the disk itself, past any cache of the
+// drive's own where the system can ask that. 0, or -1 with errno set, as fsync.
+int flushToDisk(int fd);
+
 // Asks the system to start writing `length` bytes of the open file `fd` from `offset` to the
 // disk now, without waiting for it: the flush that follows has that much less to wait for. A
 // hint only, which a system without such a request ignores.

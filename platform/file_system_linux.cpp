@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -95,6 +96,11 @@ Status copyExtendedAttributes(int from, int to) {
     }
   }
   return Status::success();
+}
+
+// Linux's fsync flushes the drive's cache too.
+int flushToDisk(int fd) {
+  return ::fsync(fd);
 }
 
 void startWriting(int fd, std::uint64_t offset, std::uint64_t length) {

@@ -18,19 +18,6 @@ void PlistOriginal::addElements(const void* id, const ByteSpan* elements, std::u
   spans_.insert(spans_.end(), elements, elements + count);
 }
 
-bool PlistOriginal::recordsAsIn(const PlistOriginal& other) const {
-  const auto same = [](const ArrayRecord& a, const ArrayRecord& b) {
-    return a.object == b.object && a.first == b.first && a.count == b.count;
-  };
-  const auto sameSpan = [](ByteSpan a, ByteSpan b) { return a.begin == b.begin && a.end == b.end; };
-  return refSize_ == other.refSize_ && table_ == other.table_ && objects_ == other.objects_ &&
-         offsetSize_ == other.offsetSize_ &&
-         std::equal(arrays_.begin(), arrays_.end(), other.arrays_.begin(), other.arrays_.end(),
-                    same) &&
-         std::equal(spans_.begin(), spans_.end(), other.spans_.begin(), other.spans_.end(),
-                    sameSpan);
-}
-
 void PlistOriginal::setOffsetTable(std::uint64_t table, std::uint64_t objects,
                                    unsigned offsetSize) {
   table_ = table;

@@ -91,10 +91,6 @@ class PlistOriginal {
   // object, and edit need not look. A part of the check, done once the file is read.
   void findLayout();
 
-  // Whether `other` recorded the same arrays at the same places, in the same order (their trees
-  // aside): for checking two readers against each other.
-  bool recordsAsIn(const PlistOriginal& other) const;
-
  private:
   // Whether the reference lists `moved` rewrites (begin, end, object) lie in no other object.
   bool standAlone(std::vector<std::pair<ByteSpan, std::uint64_t>> moved) const;

@@ -6,16 +6,13 @@
 
 #include <cerrno>
 #include <cstring>
-#include <optional>
-#include <system_error>
-#include <thread>
+#include <memory>
 #include <utility>
 
 #include "platform/binary_plist.h"
 #include "platform/byte_sink.h"
 #include "platform/file_descriptor.h"
 #include "platform/file_replace.h"
-#include "platform/memory.h"
 #include "platform/xml_plist.h"
 
 namespace tidymark {
@@ -80,40 +77,22 @@ Status readWhole(int fd, std::size_t size, std::string* contents) {
 }
 
 const char* kindName(PlistKind kind) {
-  switch (kind) {
-    case PlistKind::Dictionary:
-      return "a dictionary";
-    case PlistKind::Array:
-      return "an array";
-    case PlistKind::String:
-      return "a string";
-    case PlistKind::Integer:
-      return "an integer";
-    case PlistKind::Real:
-      return "a real number";
-    case PlistKind::Boolean:
-      return "a boolean";
-    case PlistKind::Date:
-      return "a date";
-    case PlistKind::Data:
-      return "data";
-    case PlistKind::Uid:
-      return "a UID";
-  }
-  return "a value";
+  static constexpr const char* kNames[] = {"a dictionary", "an array",      "a string",
+                                           "an integer",   "a real number", "a boolean",
+                                           "a date",       "data",          "a UID"};
+  return kNames[static_cast<int>(kind)];
 }
 
-}  // namespace
-
-namespace {
-
 Status parseInto(std::string_view bytes, PlistDocument* document, PlistOriginal* original,
-                 BinaryTree tree) {
+                 PlistLoad load) {
   if (bytes.empty()) return Status::failure("not a property list: the file is empty");
   if (bytes.starts_with(kBinaryPlistMagic)) {
     document->format = PlistFormat::Binary;
-    document->partial = tree == BinaryTree::TopOnly;
-    return readBinaryPlist(bytes, &document->root, original, tree);
+    if (load == PlistLoad::Tree) return readBinaryPlist(bytes, &document->root, original);
+    std::unique_ptr<const PlistNodes> nodes;
+    Status status = checkBinaryPlist(bytes, &nodes, original);
+    document->nodes = std::move(nodes);
+    return status;
   }
   if (bytes.starts_with("bplist")) {
     return Status::failure("unsupported binary property list version \"" +
@@ -128,54 +107,16 @@ Status parseInto(std::string_view bytes, PlistDocument* document, PlistOriginal*
 }  // namespace
 
 Status parsePlist(std::string_view bytes, PlistDocument* document) {
-  return parseInto(bytes, document, nullptr, BinaryTree::Whole);
+  return parseInto(bytes, document, nullptr, PlistLoad::Tree);
 }
 
-namespace {
-
-// Runs `check` on another thread while `work` runs on this one; where no thread can be started,
-// one after the other.
-Status checkWhile(const std::function<Status()>& check, const std::function<void()>& work) {
-  Status status = Status::success();
-  std::optional<std::thread> checker;
-  try {
-    checker.emplace([&] { status = check(); });
-  } catch (const std::system_error&) {
-    status = check();
-  }
-  try {
-    work();
-  } catch (...) {
-    if (checker) checker->join();
-    throw;
-  }
-  if (checker) checker->join();
-  return status;
-}
-
-}  // namespace
-
-Status readPlistKeepingOriginal(std::string bytes, PlistDocument* document, BinaryTree tree,
-                                const LoadedWork& work) {
+Status readPlistKeepingOriginal(std::string bytes, PlistDocument* document, PlistLoad load) {
   auto original = std::make_shared<PlistOriginal>(std::move(bytes));
   PlistDocument loaded;
-  const auto check = [&] {
-    Status status = parseInto(original->bytes(), &loaded, original.get(), tree);
-    if (status.ok()) original->findLayout();
+  if (Status status = parseInto(original->bytes(), &loaded, original.get(), load); !status.ok()) {
     return status;
-  };
-  if (work && tree == BinaryTree::TopOnly && original->bytes().starts_with(kBinaryPlistMagic)) {
-    // The work reads the bytes while they are checked: it sees nothing else of the document,
-    // and nothing the check records in the original until the check is done.
-    PlistDocument unchecked;
-    unchecked.original = original;
-    unchecked.partial = true;
-    if (Status status = checkWhile(check, [&] { work(unchecked); }); !status.ok()) return status;
-  } else {
-    if (Status status = check(); !status.ok()) return status;
-    loaded.original = original;
-    if (work) work(loaded);
   }
+  original->findLayout();
   loaded.original = std::move(original);
   *document = std::move(loaded);
   return Status::success();
@@ -206,17 +147,12 @@ Status writePlistContent(const PlistDocument& document, ByteSink& sink) {
     return sink.write(document.original->bytes()) ? Status::success()
                                                   : Status::failure(sink.error());
   }
-  // Written whole, a tree read only in part would lose all that was left out of it.
-  if (document.partial) return Status::failure("cannot write a tree that was read only in part");
+  // Written whole, a tree that was not built would lose everything.
+  if (document.nodes) return Status::failure("cannot write a tree that was not built");
   return serializePlist(document, sink);
 }
 
-// From this size on, a binary file read with only its top built is checked on a second thread
-// while the work reads it.
-constexpr std::size_t kCheckBesideWork = std::size_t{1} << 20;
-
-Status loadPlistFile(const std::string& path, PlistDocument* document, BinaryTree tree,
-                     const LoadedWork& work) {
+Status loadPlistFile(const std::string& path, PlistDocument* document, PlistLoad load) {
   int fd = -1;
   std::size_t size = 0;
   if (Status status = openRegularFile(path, &fd, &size); !status.ok()) return status;
@@ -224,26 +160,16 @@ Status loadPlistFile(const std::string& path, PlistDocument* document, BinaryTre
   // Taken before reading, so that a save by another program while this one reads shows.
   FileStamp source;
   if (Status status = stampOfOpenFile(file.get(), &source); !status.ok()) return status;
-  // The heap is prepared before anything is read, for the file's bytes and what is built from
-  // them: a tree of about their size, or, for a binary file whose tree is not built, what the
-  // check and the sort keep (a mark per object, a record per folder and per moved entry).
-  char magic[8] = {};
-  const bool binary = ::pread(file.get(), magic, sizeof magic, 0) == sizeof magic &&
-                      std::string_view(magic, sizeof magic) == kBinaryPlistMagic;
-  prepareHeapForTree(binary && tree == BinaryTree::TopOnly ? size + size / 8 : 2 * size);
   PlistDocument loaded;
   std::string bytes;
   if (Status status = readWhole(file.get(), size, &bytes); !status.ok()) return status;
-  // A small file is only checked, the work left to the caller: that is sooner than starting a
-  // thread to check it beside the work.
-  const bool large = bytes.size() >= kCheckBesideWork;
-  if (Status status =
-          readPlistKeepingOriginal(std::move(bytes), &loaded, tree, large ? work : LoadedWork{});
-      !status.ok()) {
+  if (Status status = readPlistKeepingOriginal(std::move(bytes), &loaded, load); !status.ok()) {
     return status;
   }
-  if (loaded.root.kind() != PlistKind::Dictionary) {
-    return Status::failure(std::string("the property list holds ") + kindName(loaded.root.kind()) +
+  const PlistKind top =
+      loaded.nodes ? loaded.nodes->kind(loaded.nodes->root()) : loaded.root.kind();
+  if (top != PlistKind::Dictionary) {
+    return Status::failure(std::string("the property list holds ") + kindName(top) +
                            ", not a dictionary, at its top");
   }
   loaded.source = source;

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -11,6 +10,7 @@
 #include "platform/byte_sink.h"
 #include "platform/file_system.h"
 #include "platform/plist_edit.h"
+#include "platform/plist_nodes.h"
 #include "platform/plist_value.h"
 #include "platform/status.h"
 
@@ -18,9 +18,14 @@ namespace tidymark {
 
 enum class PlistFormat { Binary, Xml };
 
+// What a load gives of a file: its whole tree, or, for a binary file, its values read where they
+// lie once the whole file has been checked (PlistDocument::nodes), which costs far less memory
+// than a tree. An XML file's tree is always built.
+enum class PlistLoad { Tree, Nodes };
+
 // A property list and the format it was read in, so that it is written back the same way.
 struct PlistDocument {
-  PlistValue root;
+  PlistValue root;  // empty when the tree was not built
   PlistFormat format = PlistFormat::Binary;
   FileStamp source = {};  // the file it was loaded from, as it was then; none when made in memory
   // The file the tree was read from, when it was (see readPlistKeepingOriginal), and the edit
@@ -29,29 +34,22 @@ struct PlistDocument {
   // the tree in any other way resets `original`.
   std::shared_ptr<const PlistOriginal> original = nullptr;
   std::optional<PlistEdit> edit = std::nullopt;
-  // Of a binary file's tree only the top value was built (see BinaryTree): the rest is read from
-  // the original where it lies; the tree cannot be written whole.
-  bool partial = false;
+  // A binary file's values read where they lie in the original, when its tree was not built:
+  // the document cannot then be written whole.
+  std::shared_ptr<const PlistNodes> nodes = nullptr;
 };
-
-// Work that a load may run on the document it has read, before it returns; a load that does not
-// leaves it to the caller. For a binary file read with only its top built, the work may run while
-// the file is still being checked on another thread: it then gets a document that holds only the
-// original and its format, must read the bytes only as BinaryPlistView does, which is safe on any
-// bytes, and must count on nothing it finds until the load has succeeded.
-using LoadedWork = std::function<void(PlistDocument&)>;
 
 // Reads a property list held in memory; the format is told by content (the binary magic,
 // otherwise XML). The root may be of any kind.
 Status parsePlist(std::string_view bytes, PlistDocument* document);
 
-// The same, keeping `bytes` in the document as its original, with where its arrays lie; of a
-// binary file's tree, `tree` says how much is built (an XML file's is built whole).
+// The same, keeping `bytes` in the document as its original, with where its arrays lie; `load`
+// says whether a binary file's tree is built.
 Status readPlistKeepingOriginal(std::string bytes, PlistDocument* document,
-                                BinaryTree tree = BinaryTree::Whole, const LoadedWork& work = {});
+                                PlistLoad load = PlistLoad::Tree);
 
-// Replaces a document's tree by the whole tree of its original, which the document then no longer
-// keeps: for a partial tree that must be written whole.
+// Replaces a document by the whole tree of its original, which the document then no longer
+// keeps: for a document that must be written whole.
 Status readWholeTree(PlistDocument* document);
 
 // Writes `document` whole in its format to `sink`, or appending to `out`.
@@ -59,16 +57,16 @@ Status serializePlist(const PlistDocument& document, ByteSink& sink);
 Status serializePlist(const PlistDocument& document, std::string* out);
 
 // Writes what saving `document` writes: its original with the moved elements moved (its edit), or
-// as it is when nothing moved, or the whole tree when it has no original. A tree read only in
-// part (see PlistDocument::partial) is never written whole: that fails.
+// as it is when nothing moved, or the whole tree when it has no original. A document whose tree was
+// not built (see PlistDocument::nodes) is never written whole: that fails.
 Status writePlistContent(const PlistDocument& document, ByteSink& sink);
 
 // Loads the property list at `path`: a regular file, or a symbolic link to one. Anything else
 // (a directory, FIFO, socket or device) is refused without blocking. The root must be a
-// dictionary. The file's bytes are kept as the document's original, and `tree` is handed on to
-// readPlistKeepingOriginal. The heap is prepared for the tree first (see prepareHeapForTree).
+// dictionary. The file's bytes are kept as the document's original, and `load` is handed on to
+// readPlistKeepingOriginal.
 Status loadPlistFile(const std::string& path, PlistDocument* document,
-                     BinaryTree tree = BinaryTree::Whole, const LoadedWork& work = {});
+                     PlistLoad load = PlistLoad::Tree);
 
 // Whether loadPlistFile could open `path`: a regular file (or a link to one) this process can
 // read. Fails with the message the load would give, without reading anything.
@@ -86,30 +84,23 @@ Status savePlistFile(const std::string& path, const PlistDocument& document,
 class PlistStore {
  public:
   virtual ~PlistStore() = default;
-  // `work` as with loadPlistFile.
-  virtual Status load(const std::string& path, PlistDocument* document,
-                      const LoadedWork& work = {}) = 0;
+  // Loads as loadPlistFile does with PlistLoad::Nodes.
+  virtual Status load(const std::string& path, PlistDocument* document) = 0;
   // `backup` as with savePlistFile.
   virtual Status save(const std::string& path, const PlistDocument& document,
                       const std::string& backup = {}) = 0;
 };
 
-// The real store: loadPlistFile (building as much of a binary file's tree as `tree` says) and
-// savePlistFile.
+// The real store: loadPlistFile and savePlistFile.
 class FilePlistStore final : public PlistStore {
  public:
-  explicit FilePlistStore(BinaryTree tree = BinaryTree::Whole) : tree_(tree) {}
-  Status load(const std::string& path, PlistDocument* document,
-              const LoadedWork& work = {}) override {
-    return loadPlistFile(path, document, tree_, work);
+  Status load(const std::string& path, PlistDocument* document) override {
+    return loadPlistFile(path, document, PlistLoad::Nodes);
   }
   Status save(const std::string& path, const PlistDocument& document,
               const std::string& backup = {}) override {
     return savePlistFile(path, document, backup);
   }
-
- private:
-  BinaryTree tree_;
 };
 
 }  // namespace tidymark

@@ -72,21 +72,6 @@ PlistValue PlistValue::uid(std::uint64_t value) {
   return PlistValue(Storage(PlistUid{value}));
 }
 
-const PlistValue* PlistValue::find(std::string_view key) const {
-  const PlistDict* entries = asDict();
-  if (!entries) return nullptr;
-  // Bookmark dictionaries hold a handful of keys, and each is looked up a fixed number of
-  // times per run, so a scan keeps the whole run linear without an index to maintain.
-  for (const DictEntry& entry : *entries) {
-    if (entry.key == key) return &entry.value;
-  }
-  return nullptr;
-}
-
-PlistValue* PlistValue::find(std::string_view key) {
-  return const_cast<PlistValue*>(std::as_const(*this).find(key));
-}
-
 bool sameScalar(const PlistValue& a, const PlistValue& b) {
   switch (a.kind()) {
     case PlistKind::String:

@@ -15,7 +15,7 @@ class PlistValue;
 struct DictEntry;
 
 // A dictionary keeps its entries in the order the file had them, so a file written back differs
-// only where something really moved. Keys are not required to be unique; lookups find the first.
+// only where something really moved. Keys are not required to be unique.
 using PlistDict = std::vector<DictEntry>;
 using PlistArray = std::vector<PlistValue>;
 using PlistData = std::vector<std::uint8_t>;
@@ -72,7 +72,7 @@ enum class PlistKind : std::uint8_t {
 };
 
 // One property-list value. Accessors follow the absent-value rule: asking a value for a kind it
-// does not hold, or a dictionary for a key it lacks, yields nullptr, never an error.
+// does not hold yields nullptr, never an error.
 //
 // Trees of any depth are released without recursion. Copying recurses; the tool never copies a
 // loaded tree, it moves values.
@@ -118,10 +118,6 @@ class PlistValue {
   const PlistData* asData() const { return std::get_if<PlistData>(&storage_); }
   const PlistUid* asUid() const { return std::get_if<PlistUid>(&storage_); }
 
-  // The value under `key`: nullptr when this is not a dictionary or has no such key.
-  const PlistValue* find(std::string_view key) const;
-  PlistValue* find(std::string_view key);
-
   // Deep equality. Reals and dates compare bit for bit, so -0.0 differs from 0.0 and a NaN
   // equals the same NaN; dictionaries compare entry by entry, in order.
   friend bool operator==(const PlistValue& a, const PlistValue& b);
@@ -145,22 +141,5 @@ struct DictEntry {
 
 // Defined once DictEntry is complete: clang instantiates the variant's constructors here.
 inline PlistValue::PlistValue(Storage storage) : storage_(std::move(storage)) {}
-
-// Lookups that accept an absent value and pass it on, so a chain of them reads as one line.
-inline const PlistValue* valueForKey(const PlistValue* dict, std::string_view key) {
-  return dict ? dict->find(key) : nullptr;
-}
-inline PlistValue* valueForKey(PlistValue* dict, std::string_view key) {
-  return dict ? dict->find(key) : nullptr;
-}
-inline const PlistString* stringValue(const PlistValue* value) {
-  return value ? value->asString() : nullptr;
-}
-inline PlistArray* arrayValue(PlistValue* value) {
-  return value ? value->asArray() : nullptr;
-}
-inline const PlistArray* arrayValue(const PlistValue* value) {
-  return value ? value->asArray() : nullptr;
-}
 
 }  // namespace tidymark

@@ -10,17 +10,11 @@
 
 namespace tidymark {
 
-// Which tokenizer reads XML: by default a fast one of our own reads the plain XML that property
-// lists are written in, and expat whatever that one leaves; fuzzing runs each alone, the fast
-// one then failing on what it leaves.
-enum class XmlTokenizing { Any, ExpatOnly, PlainOnly };
-
-// Reads an XML property list. The root may be of any kind. Errors name the line. Entity
-// declarations are refused, so nothing can expand and nothing external is ever loaded. When
-// `original` is given (and holds `bytes`), where the elements of each array of two or more lie
-// is recorded in it.
-Status readXmlPlist(std::string_view bytes, PlistValue* root, PlistOriginal* original = nullptr,
-                    XmlTokenizing tokenizing = XmlTokenizing::Any);
+// Reads an XML property list with expat, which decides every error. The root may be of any kind.
+// Errors name the line. Entity declarations are refused, so nothing can expand and nothing external
+// is ever loaded. When `original` is given (and holds `bytes`), where the elements of each array of
+// two or more lie is recorded in it.
+Status readXmlPlist(std::string_view bytes, PlistValue* root, PlistOriginal* original = nullptr);
 
 // Writes `root` in the standard XML property-list layout to `sink`. Fails on what XML cannot
 // hold (such as control characters in a string, or a date outside years 1 to 9999); what was

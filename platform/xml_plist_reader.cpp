@@ -13,7 +13,6 @@
 
 #include "platform/plist_edit.h"
 #include "platform/xml_plist_scalars.h"
-#include "platform/xml_plist_scanner.h"
 
 namespace tidymark {
 
@@ -54,60 +53,29 @@ enum class Tag : std::uint8_t {
   Unknown
 };
 
+constexpr const char* kTagNames[] = {"plist", "dict", "array", "key",  "string", "integer",
+                                     "real",  "true", "false", "date", "data",   "?"};
+
 Tag tagFor(std::string_view name) {
-  if (name.empty()) return Tag::Unknown;
-  switch (name[0]) {
-    case 'a':
-      if (name == "array") return Tag::Array;
-      break;
-    case 'd':
-      if (name == "dict") return Tag::Dict;
-      if (name == "data") return Tag::Data;
-      if (name == "date") return Tag::Date;
-      break;
-    case 'f':
-      if (name == "false") return Tag::False;
-      break;
-    case 'i':
-      if (name == "integer") return Tag::Integer;
-      break;
-    case 'k':
-      if (name == "key") return Tag::Key;
-      break;
-    case 'p':
-      if (name == "plist") return Tag::Plist;
-      break;
-    case 'r':
-      if (name == "real") return Tag::Real;
-      break;
-    case 's':
-      if (name == "string") return Tag::String;
-      break;
-    case 't':
-      if (name == "true") return Tag::True;
-      break;
-  }
-  return Tag::Unknown;
+  int tag = 0;
+  while (tag < static_cast<int>(Tag::Unknown) && name != kTagNames[tag])
+    ++tag;
+  return static_cast<Tag>(tag);
 }
 
 const char* tagName(Tag tag) {
-  static constexpr const char* kNames[] = {"plist", "dict", "array", "key",  "string", "integer",
-                                           "real",  "true", "false", "date", "data",   "?"};
-  return kNames[static_cast<int>(tag)];
+  return kTagNames[static_cast<int>(tag)];
 }
 
-// Builds the tree from a tokenizer's events. Open containers live on an explicit stack; the
-// entries and elements of every open container share two scratch vectors, so each finished
-// container costs one exactly-sized allocation. Where the elements of arrays lie is kept here
-// until the whole file has been read.
-class XmlReader final : public XmlHandler {
+// Builds the tree from expat's events. Open containers live on an explicit stack; the entries
+// and elements of every open container share two scratch vectors, so each finished container
+// costs one exactly-sized allocation. Where the elements of arrays lie is kept here until the
+// whole file has been read.
+class XmlReader {
  public:
-  XmlReader(XmlTokenizer& tokenizer, bool recordArrays)
-      : tokenizer_(tokenizer), recordArrays_(recordArrays) {}
+  XmlReader(XML_Parser parser, bool recordArrays) : parser_(parser), recordArrays_(recordArrays) {}
 
-  // Whether the events so far make a property list, and the failure when not (empty when memory
-  // ran out).
-  bool complete() const { return !failed_ && haveRoot_; }
+  // Whether the events so far do not make a property list, and why (empty when memory ran out).
   bool failed() const { return failed_; }
   const std::string& error() const { return error_; }
 
@@ -125,15 +93,15 @@ class XmlReader final : public XmlHandler {
     return Status::success();
   }
 
-  void fail(const std::string& message) { failAt(tokenizer_.line(), message); }
+  void fail(const std::string& message) { failAt(line(), message); }
   void failOutOfMemory() {
     // Nothing here may allocate; the empty message stands for running out of memory.
     error_.clear();
     failed_ = true;
-    tokenizer_.stop();
+    stop();
   }
 
-  void start(std::string_view name) override {
+  void start(std::string_view name) {
     const Tag tag = tagFor(name);
     if (tag == Tag::Unknown) return fail("unknown element <" + std::string(name) + ">");
     if (inScalar_) {
@@ -158,7 +126,7 @@ class XmlReader final : public XmlHandler {
       }
     }
     if (recordArrays_ && !open_.empty() && open_.back().tag == Tag::Array) {
-      elementStarts_.push_back(tokenizer_.byteIndex());
+      elementStarts_.push_back(byteIndex());
     }
     if (tag == Tag::Dict) {
       open_.push_back({Tag::Dict, false, 0, entries_.size()});
@@ -167,12 +135,12 @@ class XmlReader final : public XmlHandler {
     } else {
       inScalar_ = true;
       scalar_ = tag;
-      scalarLine_ = tokenizer_.line();
+      scalarLine_ = line();
       text_.clear();
     }
   }
 
-  void text(std::string_view text) override {
+  void text(std::string_view text) {
     if (inScalar_ && scalar_ != Tag::True && scalar_ != Tag::False) {
       text_.append(text);
       return;
@@ -185,7 +153,7 @@ class XmlReader final : public XmlHandler {
     }
   }
 
-  void end() override {
+  void end() {
     if (inScalar_) {
       inScalar_ = false;
       return endScalar();
@@ -236,12 +204,17 @@ class XmlReader final : public XmlHandler {
   };
 
   static std::string lineText(std::uint64_t line) { return "line " + std::to_string(line) + ": "; }
+  // Where the event at hand begins in the input (for an end tag, the tag; the end of an
+  // empty-element tag is the empty stretch after its '>'), and its line.
+  std::uint64_t byteIndex() const { return XML_GetCurrentByteIndex(parser_); }
+  std::uint64_t line() const { return XML_GetCurrentLineNumber(parser_); }
+  void stop() { XML_StopParser(parser_, XML_FALSE); }
 
   void failAt(std::uint64_t line, const std::string& message) {
     if (failed_) return;
     failed_ = true;
     error_ = lineText(line) + message;
-    tokenizer_.stop();
+    stop();
   }
 
   void failKeyWithoutValue() {
@@ -331,14 +304,14 @@ class XmlReader final : public XmlHandler {
       elements_.push_back(std::move(value));
       if (recordArrays_) {
         // At the element's end: its last byte is the end of this event.
-        const std::uint64_t end = tokenizer_.byteIndex() + tokenizer_.byteCount();
+        const std::uint64_t end = byteIndex() + XML_GetCurrentByteCount(parser_);
         elementSpans_.push_back({elementStarts_.back(), end});
         elementStarts_.pop_back();
       }
     }
   }
 
-  XmlTokenizer& tokenizer_;
+  XML_Parser parser_;
   bool recordArrays_;
   // Where the elements of open arrays begin, innermost last; the spans of finished elements of
   // open arrays, alongside elements_; and the finished arrays of two or more, with their spans.
@@ -359,11 +332,11 @@ class XmlReader final : public XmlHandler {
   std::string error_;
 };
 
-// Feeds a reader from expat, which reads any XML, but refuses entity declarations and loads
-// nothing external.
-class ExpatTokenizer final : public XmlTokenizer {
+// Feeds a reader from expat, which reads any XML and decides every error, but refuses entity
+// declarations and loads nothing external.
+class ExpatFeed {
  public:
-  explicit ExpatTokenizer(XML_Parser parser) : parser_(parser) {}
+  explicit ExpatFeed(XML_Parser parser) : parser_(parser) {}
 
   Status read(std::string_view bytes, XmlReader& reader) {
     XML_SetUserData(parser_, &reader);
@@ -400,15 +373,6 @@ class ExpatTokenizer final : public XmlTokenizer {
       wanted = std::max(kPiece, 2 * pending);
     }
   }
-
-  std::uint64_t byteIndex() const override {
-    return static_cast<std::uint64_t>(XML_GetCurrentByteIndex(parser_));
-  }
-  std::uint64_t byteCount() const override {
-    return static_cast<std::uint64_t>(XML_GetCurrentByteCount(parser_));
-  }
-  std::uint64_t line() override { return XML_GetCurrentLineNumber(parser_); }
-  void stop() override { XML_StopParser(parser_, XML_FALSE); }
 
  private:
   // Handlers never let an exception unwind through expat.
@@ -448,38 +412,22 @@ class ExpatTokenizer final : public XmlTokenizer {
   XML_Parser parser_;
 };
 
-Status readWithExpat(std::string_view bytes, PlistValue* root, PlistOriginal* original) {
+}  // namespace
+
+Status readXmlPlist(std::string_view bytes, PlistValue* root, PlistOriginal* original) {
   XML_Parser parser = XML_ParserCreate(nullptr);
   if (!parser) return Status::failure("out of memory");
   Status status = Status::success();
   try {
-    ExpatTokenizer tokenizer(parser);
-    XmlReader reader(tokenizer, original != nullptr);
-    status = tokenizer.read(bytes, reader);
+    ExpatFeed feed(parser);
+    XmlReader reader(parser, original != nullptr);
+    status = feed.read(bytes, reader);
     if (status.ok()) status = reader.finish(root, original);
   } catch (const std::bad_alloc&) {
     status = Status::failure("out of memory");
   }
   XML_ParserFree(parser);
   return status;
-}
-
-}  // namespace
-
-Status readXmlPlist(std::string_view bytes, PlistValue* root, PlistOriginal* original,
-                    XmlTokenizing tokenizing) {
-  if (tokenizing != XmlTokenizing::ExpatOnly) {
-    // Whatever the scanner leaves, or the reader finds wrong, expat reads again from the start,
-    // so that every error is reported as expat sees it.
-    try {
-      PlainXmlScanner scanner(bytes);
-      XmlReader reader(scanner, original != nullptr);
-      if (scanner.run(reader) && reader.complete()) return reader.finish(root, original);
-    } catch (const std::bad_alloc&) {
-    }
-    if (tokenizing == XmlTokenizing::PlainOnly) return Status::failure("not plain XML");
-  }
-  return readWithExpat(bytes, root, original);
 }
 
 }  // namespace tidymark

@@ -114,8 +114,7 @@ class XmlWriter {
   }
 
   // Indentation stops growing past kMaxIndent levels: a tab per level on every line would make
-  // the output grow with the square of the depth (a 400 kB file 4,000 levels deep came out at
-  // 112 MB), and readers skip it anyway.
+  // the output grow with the square of the depth, and readers skip it anyway.
   static constexpr std::size_t kMaxIndent = 32;
   void indent(std::size_t depth) { out_.append(std::min(depth, kMaxIndent), '\t'); }
 

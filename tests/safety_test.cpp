@@ -149,7 +149,7 @@ TEST(TidymarkFullDisk, SaysSoAndLeavesTheOriginalAndNoTemporaryFile) {
 // `program` (tidymark by default) on `path` with the fault library set by `settings`; *reached:
 // a call failed or the action came.
 ProgramResult interfered(const std::string& path, std::vector<std::string> settings, bool* reached,
-                         std::vector<std::string> program = {TIDYMARK_PRELOADABLE_BINARY}) {
+                         std::vector<std::string> program = {TIDYMARK_BINARY}) {
   TempDir scratch;
   settings.insert(settings.end(), {"LD_PRELOAD=" TIDYMARK_CALL_FAULTS, "TIDYMARK_TARGET=" + path,
                                    "TIDYMARK_FAULT_LOG=" + scratch.file("log")});
@@ -323,7 +323,7 @@ void expectTheOriginal(const std::string& backup, ino_t original) {
   EXPECT_EQ(::getxattr(backup.c_str(), "user.tidymark.temporary", value, sizeof value), -1);
 }
 
-// The sort that keeps the file it replaces as PATH~ (see tidymark-backup-saver), for every N a
+// tidymark -b, which keeps the file it replaces as PATH~, for every N a
 // clean run reaches, with the Nth call of each kind failing, with the exchange and without: it
 // succeeds, PATH sorted and PATH~ the original itself, or it fails and says so, PATH the original
 // and PATH~ the old backup (or, without the exchange, already the original). Never a partial file,
@@ -337,7 +337,7 @@ TEST(TidymarkBackup, IsTheOldBackupOrTheOriginalWhicheverCallFails) {
   const std::string original = generate(path, 300), old = "the old backup\n";
   ino_t inode = freshFile(path, original);
   writeFile(backup, old);
-  ASSERT_EQ(runProgram({TIDYMARK_BACKUP_SAVER, backup, path}).status, 0);
+  ASSERT_EQ(runProgram({TIDYMARK_BINARY, "-b", path}).status, 0);
   const std::string sorted = readFile(path);
   ASSERT_TRUE(sorted != original);
   EXPECT_TRUE(readFile(backup) == original);
@@ -355,8 +355,7 @@ TEST(TidymarkBackup, IsTheOldBackupOrTheOriginalWhicheverCallFails) {
         writeFile(backup, old);
         std::vector<std::string> settings = replacement;
         settings.push_back("TIDYMARK_FAIL=" + call + ":" + std::to_string(n));
-        const ProgramResult result =
-            interfered(path, settings, &reached, {TIDYMARK_BACKUP_SAVER, backup});
+        const ProgramResult result = interfered(path, settings, &reached, {TIDYMARK_BINARY, "-b"});
         EXPECT_EQ(directoryEntries(dir.path()), (Names{"Bookmarks.plist", "Bookmarks.plist~"}));
         const bool replaced = result.err.find("the file was replaced") != std::string::npos;
         if (result.status == 0 || replaced) {
@@ -376,7 +375,7 @@ TEST(TidymarkBackup, IsTheOldBackupOrTheOriginalWhicheverCallFails) {
   }
 }
 
-// Killed at any moment, the sort that keeps a backup leaves PATH the original or the sorted file,
+// Killed at any moment, tidymark -b leaves PATH the original or the sorted file,
 // and PATH~ the old backup or the original; the next run removes what a killed run left beside
 // them.
 TEST(TidymarkBackup, IsTheOldBackupOrTheOriginalWhenKilled) {
@@ -385,14 +384,14 @@ TEST(TidymarkBackup, IsTheOldBackupOrTheOriginalWhenKilled) {
   const std::string original = generate(path, 20000), old = "the old backup\n";
   writeFile(backup, old);
   const auto start = std::chrono::steady_clock::now();
-  ASSERT_EQ(runProgram({TIDYMARK_BACKUP_SAVER, backup, path}).status, 0);
+  ASSERT_EQ(runProgram({TIDYMARK_BINARY, "-b", path}).status, 0);
   const auto took = std::chrono::steady_clock::now() - start;
   const std::string sorted = readFile(path);
   for (int kill = 0; kill < 24; ++kill) {
     SCOPED_TRACE("kill " + std::to_string(kill));
     freshFile(path, original);
     writeFile(backup, old);
-    RunningProgram run = startProgram({TIDYMARK_BACKUP_SAVER, backup, path}, {});
+    RunningProgram run = startProgram({TIDYMARK_BINARY, "-b", path}, {});
     std::this_thread::sleep_for(took * kill / 20);  // from the start to past the end
     ::kill(run.pid, SIGKILL);
     finishProgram(run);
@@ -401,7 +400,7 @@ TEST(TidymarkBackup, IsTheOldBackupOrTheOriginalWhenKilled) {
     EXPECT_TRUE(kept == old || kept == original);
   }
   freshFile(path, original);
-  ASSERT_EQ(runProgram({TIDYMARK_BACKUP_SAVER, backup, path}).status, 0);
+  ASSERT_EQ(runProgram({TIDYMARK_BINARY, "-b", path}).status, 0);
   EXPECT_EQ(directoryEntries(dir.path()), (Names{"Bookmarks.plist", "Bookmarks.plist~"}));
 }
 

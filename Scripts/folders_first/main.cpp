@@ -84,7 +84,7 @@ void noteIfNotBookmarks(const std::string& path, const SortReport& sorted) {
 int inspect(const std::string& path, const CommandLine& line) {
   const bool check = line.mode == CommandLine::Mode::Check;
   startProgress("checking", path);
-  FilePlistStore store(BinaryTree::TopOnly);  // the sort reads the rest where it lies
+  FilePlistStore store;
   PlistDocument document;
   SortReport sorted;
   if (Status status = loadSorted(path, store, document, line.keep, &sorted, true); !status.ok()) {
@@ -135,7 +135,7 @@ Sorted sortInPlace(const std::vector<std::string>& paths, const CommandLine& lin
       }
     }
     startProgress("sorting", path);
-    FilePlistStore store(BinaryTree::TopOnly);  // the sort reads the rest where it lies
+    FilePlistStore store;
     PlistDocument document;
     SortReport sorted;
     if (Status status = sort(path, store, document, line.keep, &sorted, line.verbose,

@@ -43,13 +43,14 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string path = argv[ended ? 2 : 1];
-  PlistDocument document;
-  if (Status status = loadPlistFile(path, &document); !status.ok()) {
+  PlistDocument document;  // a binary file's tree is not built: its values are read where they lie
+  if (Status status = loadPlistFile(path, &document, PlistLoad::Nodes); !status.ok()) {
     std::fprintf(stderr, "tidymark-outline: %s: %s\n", printable(path).c_str(),
                  printable(status.message()).c_str());
     return 1;
   }
   StreamSink out(stdout);
-  const bool written = writeOutline(document.root, out);
+  const bool written =
+      document.nodes ? writeOutline(*document.nodes, out) : writeOutline(document.root, out);
   return written && std::fflush(stdout) == 0 ? 0 : 1;
 }

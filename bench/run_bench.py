@@ -154,7 +154,8 @@ class Bench:
 
     def argv(self, tool, path):
         if tool == "tidymark":
-            return [TIDYMARK, path]
+            # The whole file sorted, the Reading List too, as the reference script sorts it.
+            return [TIDYMARK, "--sort-reading-list", path]
         if tool == "reference":
             return [sys.executable, REFERENCE, path]
         if tool == "safe copy":

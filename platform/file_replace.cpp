@@ -369,7 +369,7 @@ Status replaceFile(const std::string& path, const FileStamp& expected, const Con
   // Renaming would replace even a read-only file, whoever runs this: a file its owner
   // protected stays as it is.
   if (exists && (original.st_mode & S_IWUSR) == 0) {
-    return Status::failure("cannot write: " + systemError(EACCES));
+    return Status::failure("is read-only; make it writable to sort it");
   }
   if (exists && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
     return Status::failure("cannot write: " + systemError(errno));

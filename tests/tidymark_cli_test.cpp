@@ -100,7 +100,7 @@ TEST_F(TidymarkWithBrowser, DoesWhatItsCommandLineSays) {
       "does not look like a bookmarks file (its top is not a folder); nothing moved";
   const std::string quitting = "safari was running, so i'm quitting it temporarily\n";
   const std::string noFile = "cannot open: No such file or directory",
-                    denied = "cannot write: Permission denied";
+                    readOnlyFile = "is read-only; make it writable to sort it";
   auto error = [](const std::string& path, const std::string& why) {
     return "tidymark: " + path + ": " + why + "\n";
   };
@@ -146,8 +146,8 @@ TEST_F(TidymarkWithBrowser, DoesWhatItsCommandLineSays) {
       // From here on the file is read, so the browser must be gone first.
       {{missing, "foldersFirst", path}, 1,
        progress(missing, " failed") + quitting + progress(path), error(missing, noFile), {path}},
-      {{readOnly}, 1, progress(readOnly, " failed"), error(readOnly, denied)},
-      {{readOnly}, 1, progress(readOnly, " failed"), error(readOnly, denied), {}, owner},
+      {{readOnly}, 1, progress(readOnly, " failed"), error(readOnly, readOnlyFile)},
+      {{readOnly}, 1, progress(readOnly, " failed"), error(readOnly, readOnlyFile), {}, owner},
       {{inLocked}, 1, progress(inLocked, " failed"),
        error(inLocked, "cannot create a temporary file in " + locked + "/: Permission denied"), {},
        owner},

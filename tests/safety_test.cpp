@@ -50,22 +50,26 @@ void markAsOurs(const std::string& path) {
   ASSERT_EQ(::setxattr(path.c_str(), "user.tidymark.temporary", "1", 1, 0), 0);
 }
 
-// The names in `dir` but those of old files a kill right after an exchange left behind: a
-// temporary name holding `original`, not yet marked as ours, which no run may remove.
-Names entriesButUnmarkedOriginals(const std::string& dir, const std::string& original) {
+// The names in `dir` but those of whole files a kill in the instant around an exchange left
+// behind: a temporary name holding `original` or `sorted` without the mark of ours (taken off the
+// new file right before the exchange, not yet put on the old one right after), which no run may
+// remove.
+Names entriesButUnmarkedWholeFiles(const std::string& dir, const std::string& original,
+                                   const std::string& sorted) {
   Names names = directoryEntries(dir);
   std::erase_if(names, [&](const std::string& name) {
-    const std::string path = dir + "/" + name;
+    const std::string path = dir + "/" + name, content = readFile(path);
     char mark;
-    return name.find(".tidymark-") != std::string::npos && readFile(path) == original &&
+    return name.find(".tidymark-") != std::string::npos &&
+           (content == original || content == sorted) &&
            ::getxattr(path.c_str(), "user.tidymark.temporary", &mark, 1) < 0;
   });
   return names;
 }
 
 // A kill at any moment leaves the original or the sorted file, and at most temporary files
-// beside it; the next run removes those (but for the old file, unmarked, of a kill in the instant
-// right after an exchange), but not a live run's nor another file's: not one named almost like
+// beside it; the next run removes those (but for a whole file, unmarked, of a kill in the instant
+// around an exchange), but not a live run's nor another file's: not one named almost like
 // them, nor one named like them that lacks their mark (the user's own), nor a marked one of
 // another user's.
 TEST(TidymarkKilled, LeavesTheOriginalOrTheSortedFileAndTheNextRunClearsUp) {
@@ -104,7 +108,7 @@ TEST(TidymarkKilled, LeavesTheOriginalOrTheSortedFileAndTheNextRunClearsUp) {
   Names expected = kept;
   // Without root, every file is this user's: the marked one counts as ours.
   if (::geteuid() != 0) expected.erase(expected.begin() + 3);
-  EXPECT_EQ(entriesButUnmarkedOriginals(dir.path(), original), expected);
+  EXPECT_EQ(entriesButUnmarkedWholeFiles(dir.path(), original, sorted), expected);
 }
 
 // A signal that ends the run, at any moment, leaves the original or the sorted file and nothing
@@ -418,7 +422,7 @@ TEST(TidymarkBackup, IsTheOldBackupOrTheOriginalWhenKilled) {
   }
   freshFile(path, original);
   ASSERT_EQ(runProgram({TIDYMARK_BINARY, "-b", path}).status, 0);
-  EXPECT_EQ(entriesButUnmarkedOriginals(dir.path(), original),
+  EXPECT_EQ(entriesButUnmarkedWholeFiles(dir.path(), original, sorted),
             (Names{"Bookmarks.plist", "Bookmarks.plist~"}));
 }
 

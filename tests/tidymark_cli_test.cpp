@@ -169,6 +169,8 @@ TEST_F(TidymarkWithBrowser, DoesWhatItsCommandLineSays) {
       {{path, "other.plist"}, 1, "", error("write error", "No space left on device; 2 files were "
                                            "sorted and replaced"), {path, other}, -1, Output::Full},
       {{inOrder}, 1, "", error("write error", "No space left on device"), {}, -1, Output::Full},
+      {{"--check", inOrder}, 2, "", error("write error", "No space left on device"), {}, -1,
+       Output::Full},
       {{"-n", path}, 1, "", error("write error", "No space left on device"), {}, -1, Output::Full},
       {{"-n", many}, 1, "", error("write error", "Broken pipe"), {}, -1, Output::Closed},
       {{path}, 0, progress(path), error(path, "has other hard links, which keep the old content"),

@@ -6,6 +6,7 @@
 // each file the progress line and the sort. A dry run or a check loads and sorts in memory only,
 // and leaves the browser alone.
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -157,11 +158,11 @@ Sorted sortInPlace(const std::vector<std::string>& paths, const CommandLine& lin
   return done;
 }
 
-// Ends the run with `status`, or with 1 when standard output could not be written (a full
-// device, a closed pipe): that is said too, with its reason. The files' own outcome stands
-// either way, and since status 1 otherwise means that nothing was changed, files that were
-// replaced are mentioned.
-int finish(int status, std::size_t replaced = 0) {
+// Ends the run with `status`, or with `failure` (1, or 2 for a check, whose 1 would claim that a
+// folder would change) when standard output could not be written (a full device, a closed
+// pipe): that is said too, with its reason. The files' own outcome stands either way, and since
+// status 1 otherwise means that nothing was changed, files that were replaced are mentioned.
+int finish(int status, std::size_t replaced = 0, int failure = 1) {
   if (!flushOutput() || outputError != 0) {
     const int error = outputError != 0 ? outputError : EIO;  // a write failed, its reason unseen
     std::string message = "write error: " + std::string(std::strerror(error));
@@ -169,7 +170,7 @@ int finish(int status, std::size_t replaced = 0) {
     if (replaced > 1)
       message += "; " + std::to_string(replaced) + " files were sorted and replaced";
     std::fprintf(stderr, "tidymark: %s\n", message.c_str());
-    return status == 2 ? 2 : 1;
+    return std::max(status, failure);
   }
   return status;
 }
@@ -214,7 +215,7 @@ int main(int argc, char** argv) {
     int status = 0;
     for (const std::string& path : paths)
       status = std::max(status, inspect(path, line));
-    return finish(status);
+    return finish(status, 0, check ? 2 : 1);
   }
   const Sorted sorted = sortInPlace(paths, line);
   return finish(sorted.status, sorted.replaced);

@@ -28,6 +28,11 @@ Status readBinaryPlist(std::string_view bytes, PlistValue* root, PlistOriginal* 
 Status checkBinaryPlist(std::string_view bytes, std::unique_ptr<const PlistNodes>* nodes,
                         PlistOriginal* original = nullptr);
 
+// The values of `bytes`, which checkBinaryPlist has accepted, read where they lie (in
+// binary_plist_nodes.cpp): the check vouches for every offset, length, reference and text they
+// reach, so nothing is checked again.
+std::unique_ptr<const PlistNodes> checkedBinaryNodes(std::string_view bytes);
+
 // Writes `root` as a binary property list to `sink`. Equal scalars are written once and shared;
 // offset and reference widths are the smallest that fit. Nothing reaches the sink when the
 // tree cannot be written (a string that is not UTF-8, say).
